@@ -1,0 +1,35 @@
+// Sound field of the current design at listener points in the vertical plane.
+#pragma once
+
+#include <vector>
+
+#include "model/driver_data.h"
+#include "model/lib_settings.h"
+#include "model/model_data.h"
+#include "model/speaker_design.h"
+
+namespace TalvekLib {
+
+struct SectionField {
+    CMatrix field;                // N frequencies x P points, complex pressure
+    double headroom = 0.0;        // clip headroom ratio of the section
+    std::vector<bool> nearField;  // per point: closer than 0.5 m to a driver
+};
+
+struct GreensResult {
+    Matrix power;        // N x P
+    double headroomDb = 0.0;
+};
+
+SectionField computeSectionField(const DriverData& section, double g1, double g2,
+                                 const SpeakerDesign& design, const Vector& x, const Vector& y,
+                                 const IVector& freqIdx, const RefCurve& ref, const LibSettings& s);
+
+// i1..i2: zero-based inclusive indices into the sections' frequencies.
+// Throws std::runtime_error with a clear message when the indices, the design
+// or the model data do not fit together.
+GreensResult computeGreens(const ModelData& model, const SpeakerDesign& design, double g1, double g2,
+                           const Vector& x, const Vector& y, int i1, int i2, const RefCurve& ref,
+                           const LibSettings& s);
+
+}  // namespace TalvekLib

@@ -1,0 +1,24 @@
+// The process-wide state behind the exports. Created at load time (as empty
+// values) so that no export can reach missing state; the flags record which of
+// the set-up calls have run.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "include/talvek.h"
+#include "model/speaker_design.h"
+
+namespace TalvekLib {
+
+struct LibraryState {
+    bool settingsReady = false;     // Talvek_MatLabInit created the settings and reference curve
+    std::string errorText;
+    std::string modelName;
+    SFIO sfio{};                    // the library's own record; arraytype 0 = empty
+    std::unique_ptr<SpeakerDesign> design;  // created by the first design
+};
+
+LibraryState& libraryState();
+
+}  // namespace TalvekLib

@@ -1,0 +1,32 @@
+// Frequency responses of digital filters on arbitrary frequency lists.
+#pragma once
+
+#include "model/dense.h"
+
+namespace TalvekLib {
+
+class Filter {
+public:
+    // Complex response at each frequency f[k] (Hz) for sample rate fs (Hz).
+    virtual CVector response(const Vector& f, double fs) const = 0;
+    virtual ~Filter() = default;
+};
+
+// Taps b in time order: H = sum_n b[n] e^(-j w n).
+class FIRFilter : public Filter {
+public:
+    explicit FIRFilter(Vector b) : b(std::move(b)) {}
+    CVector response(const Vector& f, double fs) const override;
+    Vector b;
+};
+
+// (sum b[i] z^-i) / (sum a[i] z^-i); lengths may differ, nothing is normalised.
+class IIRFilter : public Filter {
+public:
+    IIRFilter(Vector b, Vector a) : b(std::move(b)), a(std::move(a)) {}
+    CVector response(const Vector& f, double fs) const override;
+    Vector b;
+    Vector a;
+};
+
+}  // namespace TalvekLib

@@ -1,0 +1,32 @@
+// Piecewise-linear table lookup with optional linear extrapolation.
+//
+// All routines share one bracket search: the search position starts at 0 and
+// only moves forward, so queries must ascend (a smaller query is evaluated on
+// the interval found for the previous one). A query equal to x[0] counts as
+// outside the table; a query equal to x[n-1] is inside. Outside the table the
+// first or last interval is extended, or, with extrapolation refused, the call
+// throws std::runtime_error "Interp failed, requested point out of lookup table.".
+// Cost O(n + q) per call.
+#pragma once
+
+#include "model/dense.h"
+
+namespace TalvekLib {
+
+// Each column of Y (n x m) linear in x; result q x m.
+Matrix interpRows(const Vector& x, const Matrix& Y, const Vector& xq, bool allowExtrapolation);
+// A single curve; result q x 1.
+Matrix interpVector(const Vector& x, const Vector& y, const Vector& xq, bool allowExtrapolation);
+// Real and imaginary parts linear in x.
+CMatrix interpRowsComplex(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
+// Magnitudes |Y| linear in x.
+Matrix interpRowsAbs(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
+// Interpolated magnitude with the phase of the interpolated complex value.
+CMatrix interpMagPhase(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
+// Linear in ln x (grid and queries positive); result q x 1.
+Matrix interpLogX(const Vector& x, const Vector& y, const Vector& xq, bool allowExtrapolation);
+
+// 10^(v/20) for every entry.
+Matrix dbToAmplitude(const Matrix& levelsDb);
+
+}  // namespace TalvekLib
