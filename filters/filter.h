@@ -5,6 +5,10 @@
 
 namespace TalvekLib {
 
+// Horner's rule with p[0] as the highest power: p[0] z^(L-1) + ... + p[L-1];
+// 0 for an empty p. Shared by the filter objects and the analog sections.
+Complex polyval(const Vector& p, Complex z);
+
 class Filter {
 public:
     // Complex response at each frequency f[k] (Hz) for sample rate fs (Hz).

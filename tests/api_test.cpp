@@ -183,7 +183,7 @@ TEST(ApiVenueTable, RefusesEmptyAndNonFiniteTables) {
     EXPECT_THROW(TalvekLib::readVenueTable(2, nullptr), std::runtime_error);
     for (int column = 0; column < 6; ++column) {
         std::vector<double> vi = {3, 20, 1.2, 1.2, 94, 88, 1};
-        for (double bad : {std::nan(""), INFINITY, 1e300}) {
+        for (double bad : {std::nan(""), HUGE_VAL, 1e300}) {
             vi[column] = bad;
             EXPECT_THROW(TalvekLib::readVenueTable(1, vi.data()), std::runtime_error) << column;
         }
