@@ -22,6 +22,7 @@ CMatrix interpRowsComplex(const Vector& x, const CMatrix& Y, const Vector& xq, b
 // Magnitudes |Y| linear in x.
 Matrix interpRowsAbs(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
 // Interpolated magnitude with the phase of the interpolated complex value.
+// Its two lookups always extrapolate, whatever allowExtrapolation says.
 CMatrix interpMagPhase(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
 // Linear in ln x (grid and queries positive); result q x 1.
 Matrix interpLogX(const Vector& x, const Vector& y, const Vector& xq, bool allowExtrapolation);
