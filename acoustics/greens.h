@@ -32,4 +32,8 @@ GreensResult computeGreens(const ModelData& model, const SpeakerDesign& design, 
                            const Vector& x, const Vector& y, int i1, int i2, const RefCurve& ref,
                            const LibSettings& s);
 
+// re[n] + j im[n] = exp(-j 2 pi f[n] tau) for n < count: the phase factor of
+// the field sum, by the same branch-free kernel (for its tests and benchmark).
+void phasorsForDelay(const double* f, int count, double tau, double* re, double* im);
+
 }  // namespace TalvekLib

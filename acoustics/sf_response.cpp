@@ -1,0 +1,66 @@
+#include "acoustics/sf_response.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "filters/filter.h"
+
+namespace TalvekLib {
+
+namespace {
+
+// The record must hang together before we index into it: one weight row per
+// tap position, one shift per channel, positions inside the filter length.
+void checkChannel(const ChannelDesign& cd, int c) {
+    if (cd.weights.cols() != cd.outputshifts.size())
+        throw std::runtime_error("Channel design has " + std::to_string(cd.weights.cols()) +
+                                 " weight columns but " + std::to_string(cd.outputshifts.size()) +
+                                 " output shifts.");
+    if (cd.weights.rows() != cd.delaypick.size())
+        throw std::runtime_error("Channel design has " + std::to_string(cd.weights.rows()) +
+                                 " weight rows but " + std::to_string(cd.delaypick.size()) +
+                                 " tap positions.");
+    if (c < 0 || c >= cd.outputshifts.size())
+        throw std::runtime_error("Channel " + std::to_string(c) + " is not in the channel design (" +
+                                 std::to_string(cd.outputshifts.size()) + " channels).");
+}
+
+}  // namespace
+
+Vector channelTaps(const ChannelDesign& cd, int c) {
+    checkChannel(cd, c);
+    if (cd.delaypick.size() == 0) return Vector();  // every weight quantised to zero
+
+    const int L = cd.delaypick[cd.delaypick.size() - 1] + 1;
+    Vector h = Vector::Zero(L);
+    for (int i = 0; i < cd.delaypick.size(); ++i) {
+        const int pos = cd.delaypick[i];
+        if (pos < 0 || pos >= L)
+            throw std::runtime_error("Channel design tap position " + std::to_string(pos) +
+                                     " lies outside the filter length " + std::to_string(L) + ".");
+        h[pos] = static_cast<double>(cd.weights(i, c));
+    }
+    // The integrating stages of the processor; in doubles the running sums stay
+    // exact far beyond the 32-bit range.
+    for (int pass = 0; pass < cd.order; ++pass)
+        for (int i = 1; i < L; ++i) h[i] += h[i - 1];
+
+    h *= std::pow(2.0, -cd.outputshifts[c]);
+    h *= cd.outputgain;
+    return h;
+}
+
+CVector channelResponse(const ChannelDesign& cd, int c, const Vector& f, double fs) {
+    Vector taps = channelTaps(cd, c);
+    if (taps.size() == 0) return CVector::Zero(f.size());
+    return FIRFilter(std::move(taps)).response(f, fs);
+}
+
+CMatrix channelResponses(const ChannelDesign& cd, const Vector& f, double fs) {
+    CMatrix out(f.size(), cd.outputshifts.size());
+    for (int c = 0; c < cd.outputshifts.size(); ++c) out.col(c) = channelResponse(cd, c, f, fs);
+    return out;
+}
+
+}  // namespace TalvekLib
