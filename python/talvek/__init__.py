@@ -1,0 +1,15 @@
+"""Talvek host side: a ctypes binding over libtalvek.so, a numpy-shaped API,
+venue files, predictions, plots and the ``talvek`` command line.
+
+The plotting and analysis modules import matplotlib and are loaded on demand.
+"""
+
+from .api import MODELS, ModelInfo, SFIORecord, Talvek, model_info
+from .binding import Library, TalvekError, find_library
+from .venue import AudienceLine, Venue, VenueError, load_venue, parse_venue
+
+__all__ = [
+    "MODELS", "ModelInfo", "SFIORecord", "Talvek", "model_info",
+    "Library", "TalvekError", "find_library",
+    "AudienceLine", "Venue", "VenueError", "load_venue", "parse_venue",
+]

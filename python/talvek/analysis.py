@@ -1,0 +1,199 @@
+"""Predicted levels of a design in its venue: along the audience lines, over the
+vertical section, per octave band, and the summary that goes into report.json.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .api import Talvek
+from .venue import AudienceLine, Venue
+
+__all__ = ["P_REF", "OCTAVE_BANDS", "spl_db", "band_mask", "Prediction", "predict", "report"]
+
+P_REF = 20e-6  # Pa, reference pressure of dB SPL
+OCTAVE_BANDS = (250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0)  # Hz, centre frequencies
+_HALF_OCTAVE = math.sqrt(2.0)
+
+
+def spl_db(power):
+    """Squared pressure (Pa^2) to dB SPL; silence floors at -100 dB rather than -inf."""
+    return 10.0 * np.log10(np.maximum(np.asarray(power, dtype=float), P_REF**2 * 1e-10) / P_REF**2)
+
+
+def band_mask(freq: np.ndarray, centre: float) -> np.ndarray:
+    """Frequencies inside the octave band around ``centre`` (edges centre / sqrt 2 .. centre * sqrt 2)."""
+    return (freq >= centre / _HALF_OCTAVE) & (freq < centre * _HALF_OCTAVE)
+
+
+def band_power(freq: np.ndarray, power: np.ndarray, bands=OCTAVE_BANDS) -> np.ndarray:
+    """Mean squared pressure per octave band: (bands, ...) from (N, ...).
+
+    The grid is logarithmic, so the plain mean over a band weights every
+    fraction of an octave alike (a pink-noise band level).
+    """
+    return np.stack([power[band_mask(freq, fc)].mean(axis=0) for fc in bands])
+
+
+@dataclass
+class LinePrediction:
+    line: AudienceLine
+    x: np.ndarray          # (P,) m
+    z: np.ndarray          # (P,) m
+    along: np.ndarray      # (P,) m from the line's start
+    target: np.ndarray     # (P,) dB SPL
+    spl: np.ndarray        # (N, P) dB SPL per frequency
+    band_spl: np.ndarray   # (bands, P) dB SPL
+    wide_spl: np.ndarray   # (P,) dB SPL over all analysed frequencies
+
+
+@dataclass
+class Prediction:
+    """Predicted levels at the volume that meets the targets on average.
+
+    The optimiser shapes the levels along the audience but does not pin their
+    absolute value (its fit rescales the desired magnitudes freely), so every
+    level here is the design as made plus ``offset_db``: the one gain, as an
+    installer would set it, that makes the mean deviation from target over
+    all active points and octave bands zero.
+    """
+
+    freq: np.ndarray               # (N,) Hz, the analysed frequencies
+    headroom_db: float             # the library's headroom of the design as made
+    offset_db: float               # gain applied to every level below
+    lines: list[LinePrediction]
+    grid_x: np.ndarray             # (nx,) m
+    grid_z: np.ndarray             # (nz,) m
+    coverage: np.ndarray           # (bands, nz, nx) dB SPL
+    bands: tuple = OCTAVE_BANDS
+
+    @property
+    def headroom_at_targets_db(self) -> float:
+        """How far the level can rise above the targets before an amplifier clips, dB."""
+        return self.headroom_db - self.offset_db
+
+
+def analysed_range(all_freq: np.ndarray, bands=OCTAVE_BANDS) -> tuple[int, int]:
+    """1-based inclusive index range of the model frequencies spanning the bands."""
+    inside = np.flatnonzero((all_freq >= bands[0] / _HALF_OCTAVE) & (all_freq < bands[-1] * _HALF_OCTAVE))
+    return int(inside[0]) + 1, int(inside[-1]) + 1
+
+
+def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int, int] = (120, 60),
+            chunk: int = 1500, progress=None) -> Prediction:
+    """Predict the current design's levels along the audience and over the section.
+
+    Parameters
+    ----------
+    tv : Talvek
+        A session holding the design for ``venue``.
+    spacing : float
+        Distance between points along each audience line, m.
+    grid : (nx, nz)
+        Points of the coverage map across and up the section.
+    chunk : int
+        Points per library call; ``progress(done, total)`` is called after each.
+    """
+    freq_all = tv.frequencies()
+    first, last = analysed_range(freq_all)
+    freq = freq_all[first - 1:last]
+
+    samples = [a.points(spacing) for a in venue.audience]
+    (x0, x1), (z0, z1) = venue.extent()
+    nx, nz = grid
+    gx = np.linspace(max(x0, 0.0), x1, nx)  # nothing is heard behind the column
+    gz = np.linspace(z0, z1, nz)
+    mx, mz = np.meshgrid(gx, gz)
+
+    px = np.concatenate([s[0] for s in samples] + [mx.ravel()])
+    pz = np.concatenate([s[1] for s in samples] + [mz.ravel()])
+    power = np.empty((freq.size, px.size))
+    for start in range(0, px.size, chunk):
+        stop = min(start + chunk, px.size)
+        power[:, start:stop], _ = tv.greens(px[start:stop], pz[start:stop], height=venue.height,
+                                            tilt=venue.tilt, first=first, last=last)
+        if progress:
+            progress(stop, px.size)
+    # The headroom looks at the amplifiers over the frequencies asked for: ask for all of them.
+    _, headroom = tv.greens(px[:1], pz[:1], height=venue.height, tilt=venue.tilt, first=1, last=freq_all.size)
+
+    lines, offset = [], 0
+    for a, (x, z, along) in zip(venue.audience, samples):
+        p = power[:, offset:offset + x.size]
+        offset += x.size
+        lines.append(LinePrediction(a, x, z, along, a.target(along), spl_db(p), spl_db(band_power(freq, p)),
+                                    spl_db(p.mean(axis=0))))
+    coverage = spl_db(band_power(freq, power[:, offset:])).reshape(len(OCTAVE_BANDS), nz, nx)
+
+    gain = -float(np.mean(np.concatenate([(lp.band_spl - lp.target).ravel() for lp in lines if lp.line.active])))
+    for lp in lines:
+        lp.spl += gain
+        lp.band_spl += gain
+        lp.wide_spl += gain
+    coverage += gain
+    return Prediction(freq, headroom, gain, lines, gx, gz, coverage)
+
+
+def _deviation_stats(dev: np.ndarray) -> dict:
+    worst = int(np.argmax(np.abs(dev)))
+    return {"rms_db": round(float(np.sqrt(np.mean(dev**2))), 2), "worst_db": round(float(dev[worst]), 2)}
+
+
+def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> dict:
+    """The summary of ``talvek design``: model, headroom, per-line maximum level
+    before clipping, and per octave band the deviation from target along the
+    active audience lines (RMS and the worst signed deviation, dB) at the volume
+    that meets the targets on average (``level_offset_db`` above the design)."""
+    active = [lp for lp in pred.lines if lp.line.active]
+    bands = []
+    for b, fc in enumerate(pred.bands):
+        dev = np.concatenate([lp.band_spl[b] - lp.target for lp in active])
+        bands.append({"band_hz": fc, **_deviation_stats(dev)})
+    lines = []
+    for lp in pred.lines:
+        entry = {
+            "name": lp.line.name,
+            "active": lp.line.active,
+            "from": list(lp.line.start),
+            "to": list(lp.line.end),
+            "target_db": list(lp.line.levels) if lp.line.active else None,
+            # At the volume of the targets, then raised until the first
+            # amplifier channel clips (the same whatever the volume).
+            "max_spl_at_targets_db": round(float(lp.wide_spl.max()), 1),
+            "max_spl_before_clipping_db": round(float(lp.wide_spl.max() + pred.headroom_at_targets_db), 1),
+        }
+        if lp.line.active:
+            entry["bands"] = [{"band_hz": fc, **_deviation_stats(lp.band_spl[b] - lp.target)}
+                              for b, fc in enumerate(pred.bands)]
+        lines.append(entry)
+    return {
+        "venue": venue.name,
+        "model": model_name or venue.model.name,
+        "height_m": venue.height,
+        "tilt_deg": venue.tilt,
+        "headroom_db": round(float(pred.headroom_db), 2),
+        "level_offset_db": round(pred.offset_db, 2),
+        "headroom_at_targets_db": round(pred.headroom_at_targets_db, 2),
+        "frequency_range_hz": [round(float(pred.freq[0]), 1), round(float(pred.freq[-1]), 1)],
+        "audience_lines": lines,
+        "bands": bands,
+    }
+
+
+def summary_lines(rep: dict) -> list[str]:
+    """The printed summary of a report, one line per fact."""
+    out = [f"model {rep['model']}: headroom {rep['headroom_db']:+.1f} dB as designed; "
+           f"{rep['level_offset_db']:+.1f} dB of gain meets the targets on average, "
+           f"leaving {rep['headroom_at_targets_db']:+.1f} dB"]
+    for line in rep["audience_lines"]:
+        state = "" if line["active"] else " (inactive)"
+        out.append(f"  {line['name']}{state}: max {line['max_spl_before_clipping_db']:.1f} dB SPL before clipping")
+    out.append("  deviation from target along the audience, per octave band (RMS / worst):")
+    out.append("    " + "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
+                                  if b['band_hz'] >= 1000 else
+                                  f"{b['band_hz']:g} {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
+                                  for b in rep["bands"]))
+    return out

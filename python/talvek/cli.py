@@ -1,0 +1,339 @@
+"""The ``talvek`` command line: models, check, design, redesign.
+
+Every failure the user can cause (a bad venue file, an unknown model, an
+audience line out of sight, an unwritable output folder, a missing library)
+ends with one line on stderr and a non-zero exit status, never a traceback.
+Set TALVEK_DEBUG=1 to see the traceback of an unexpected failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+import textwrap
+import time
+from pathlib import Path
+
+from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
+from .binding import find_library
+from .venue import Venue, VenueError, load_venue, parse_venue
+
+PROGRAM = "talvek"
+
+EXAMPLES = textwrap.dedent("""\
+    examples:
+      talvek models                                  list the bundled column models
+      talvek check                                   check that every model archive opens
+      talvek check --load                            ... and load (parse) each of them
+      talvek design examples/church_nave.json -o out/church
+                                                     optimise, write DSP files, report and plots
+      talvek redesign out/church/church_nave.npz -o out/church-again
+                                                     design again from a stored SFIO record
+
+    The library and the model archives are found in the build tree; name them
+    with --library and --models (or TALVEK_LIBRARY and TALVEK_MODEL_DIR).
+    The venue file format is described in docs/venue_format.md.
+""")
+
+
+class CliError(Exception):
+    """A failure explained by its one-line message."""
+
+
+# ---------------------------------------------------------------- helpers
+
+class Progress:
+    """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
+
+    def __init__(self, label: str, stream=None):
+        self.stream = stream or sys.stderr
+        self.label = label
+        self.enabled = self.stream.isatty()
+        self.drawn = False
+
+    def __call__(self, done: int, total: int) -> None:
+        if not self.enabled:
+            return
+        width = 30
+        filled = int(width * done / max(total, 1))
+        self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (width - filled)}] {100 * done // max(total, 1):3d}%")
+        self.stream.flush()
+        self.drawn = True
+
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\r" + " " * (len(self.label) + 40) + "\r")
+            self.stream.flush()
+
+
+def _output_folder(path: str) -> Path:
+    """Create the output folder if needed and make sure files can be written in it."""
+    folder = Path(path)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=folder, prefix=".talvek-write-test-"):
+            pass
+    except FileExistsError:
+        raise CliError(f"output folder {folder} is a file") from None
+    except OSError as e:
+        raise CliError(f"cannot write to output folder {folder}: {e.strerror or e}") from None
+    return folder.resolve()
+
+
+def _session(args) -> Talvek:
+    try:
+        tv = Talvek(args.library, args.models, check=False)
+    except FileNotFoundError as e:
+        raise CliError(str(e)) from None
+    except OSError as e:  # the library exists but cannot be loaded
+        raise CliError(f"cannot load the library: {e}") from None
+    try:
+        tv.check()
+    except TalvekError as e:
+        raise CliError(f"{e.text} (models folder {tv.models_dir})") from None
+    return tv
+
+
+def _optimise(tv: Talvek, venue: Venue) -> SFIORecord:
+    try:
+        tv.select(venue.model.number)
+        return tv.optimise(venue.height, venue.tilt, venue.item_table(), inactive_as_zero=venue.inactive_as_zero,
+                           woofer_iterations=venue.woofer_iterations)
+    except TalvekError as e:
+        behind = venue.out_of_sight()
+        if behind:
+            k, end, (x, z) = behind[0]
+            a = venue.audience[k - 1]
+            raise CliError(f"{e.text} audience[{k}] \"{a.name}\" ({venue.source}:{a.line}): its {end!r} end "
+                           f"({x:g}, {z:g}) m lies behind the column's front plane") from None
+        raise CliError(f"{e.text} (designing {venue.model.name} for {venue.source})") from None
+
+
+def _predict_and_plot(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
+    from . import analysis
+
+    plots = not args.no_plots
+    progress = Progress("predicting levels")
+    try:
+        pred = analysis.predict(tv, venue, grid=tuple(args.grid), progress=progress)
+    finally:
+        progress.close()
+    rep = analysis.report(venue, pred)
+    rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
+    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
+    for line in analysis.summary_lines(rep):
+        print(line)
+    if plots:
+        from . import plots as p
+
+        p.save(p.coverage_figure(venue, pred), folder / "coverage.png")
+        p.save(p.levels_figure(venue, pred), folder / "levels.png")
+        p.save(p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
+               folder / "filters.png")
+    return rep
+
+
+def _finish(folder: Path, started: float, plots: bool) -> None:
+    print(f"wrote {folder}/ in {time.monotonic() - started:.1f} s")
+    if plots:
+        print(f"plots: {folder / 'coverage.png'}, {folder / 'levels.png'}, {folder / 'filters.png'}")
+
+
+# ---------------------------------------------------------------- subcommands
+
+def cmd_models(args) -> int:
+    try:
+        folder = find_models_dir(args.models, _library_or_none(args.library))
+    except FileNotFoundError:
+        folder = None
+    print(f"{'#':>2}  {'model':<10} {'woofer':>6} {'tweeter':>7}  boxes (woofer+tweeter channels, bottom first)")
+    for m in MODELS:
+        boxes = ", ".join(f"{b[1] - b[0] + 1}+{b[3] - b[2] + 1}" if b[2] else f"{b[1] - b[0] + 1}"
+                          for b in m.boxes)
+        present = "" if folder is None or (folder / f"{m.name}.bin").is_file() else "  (archive missing)"
+        print(f"{m.number:>2}  {m.name:<10} {m.woofer_channels:>6} {m.tweeter_channels or '-':>7}  {boxes}{present}")
+    print(f"model archives: {folder if folder else 'not found (build them with `make`)'}")
+    return 0
+
+
+def _library_or_none(path):
+    try:
+        return find_library(path)
+    except FileNotFoundError:
+        return None
+
+
+def cmd_check(args) -> int:
+    tv = _session(args)
+    print(f"self-check passed: every model archive opens in {tv.models_dir}")
+    if not args.load:
+        return 0
+    failed = 0
+    for m in MODELS:
+        started = time.monotonic()
+        try:
+            tv.select(m.number)
+            print(f"  {m.name:<10} loads ({time.monotonic() - started:.2f} s)")
+        except TalvekError as e:
+            print(f"  {m.name:<10} FAILS: {e.text}")
+            failed += 1
+    if failed:
+        raise CliError(f"{failed} model archive(s) do not load")
+    return 0
+
+
+def cmd_design(args) -> int:
+    started = time.monotonic()
+    venue = load_venue(args.venue)
+    folder = _output_folder(args.output)
+    stem = args.name or Path(args.venue).stem
+    tv = _session(args)
+    record = _optimise(tv, venue)
+    record.venue = {"text": venue.text, "source": str(venue.source)}
+    record.save(folder / f"{stem}.npz")
+    tv.write_files(folder, stem)
+    _predict_and_plot(tv, venue, folder, stem, args)
+    _finish(folder, started, not args.no_plots)
+    return 0
+
+
+def cmd_redesign(args) -> int:
+    started = time.monotonic()
+    try:
+        record = SFIORecord.load(args.record)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    folder = _output_folder(args.output)
+    stem = args.name or Path(args.record).stem
+    tv = _session(args)
+    try:
+        tv.redesign(record)
+    except TalvekError as e:
+        raise CliError(f"{e.text} ({args.record}, made for {record.model.name})") from None
+    tv.write_files(folder, stem)
+    if "text" in record.venue:
+        source = str(record.venue.get("source", args.record))
+        try:
+            venue = parse_venue(str(record.venue["text"]), source)
+        except VenueError as e:
+            raise CliError(f"{args.record}: stored venue unusable: {e}") from None
+        if venue.model.number != record.arraytype:
+            raise CliError(f"{args.record}: the stored venue names {venue.model.name}, the record is for "
+                           f"{record.model.name}")
+        _predict_and_plot(tv, venue, folder, stem, args)
+    else:
+        _, headroom = tv.greens([10.0], [1.2], height=0.0, tilt=0.0, first=1, last=1)
+        rep = {"model": record.model.name, "headroom_db": round(headroom, 2), "files": sorted(
+            p.name for p in folder.glob(f"{stem}_*")), "note": "the record holds no venue; no levels predicted"}
+        (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
+        print(f"model {rep['model']}, headroom {headroom:+.1f} dB (no venue stored with the record)")
+        if not args.no_plots:
+            from . import plots as p
+
+            p.save(p.filters_figure(tv, title=f"steering filters of {record.model.name}"), folder / "filters.png")
+    _finish(folder, started, False)
+    return 0
+
+
+# ---------------------------------------------------------------- parser
+
+def build_parser() -> argparse.ArgumentParser:
+    def locations(default):
+        # Accepted before and after the subcommand; the subcommand's copy must
+        # not overwrite a value given before it, hence SUPPRESS there.
+        p = argparse.ArgumentParser(add_help=False)
+        p.add_argument("--library", metavar="PATH", default=default,
+                       help="libtalvek.so or its folder (default: the build tree)")
+        p.add_argument("--models", metavar="DIR", default=default,
+                       help="folder of the <model>.bin archives (default: the build tree)")
+        return p
+
+    common = locations(argparse.SUPPRESS)
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Beam steering for Vexal column loudspeakers.", epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter, parents=[locations(None)])
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("models", parents=[common], help="list the bundled models with channels and boxes",
+                       description="List the bundled column models: channel counts and boxes.",
+                       epilog="example:\n  talvek models", formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.set_defaults(run=cmd_models)
+
+    p = sub.add_parser("check", parents=[common], help="run the start-up self-check",
+                       description="Run the library's start-up self-check: every bundled model archive opens.",
+                       epilog="examples:\n  talvek check --models build/models\n  talvek check --load",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--load", action="store_true", help="also load every model archive and time it")
+    p.set_defaults(run=cmd_check)
+
+    outputs = ("writes into OUTDIR: <stem>_box<k>.bef (one per box) and <stem>_SFR.bin for the processor,\n"
+               "report.json, and the plots coverage.png, levels.png and filters.png")
+    p = sub.add_parser("design", parents=[common], help="optimise for a venue file and write everything",
+                       description=textwrap.fill("Optimise the steering filters for a venue and write the "
+                                                 "processor files, the SFIO record (<stem>.npz), report.json "
+                                                 "and the plots."),
+                       epilog=f"{outputs}\n\nexamples:\n  talvek design examples/church_nave.json -o out/church\n"
+                              "  talvek design examples/railway_platform.json -o out/platform --no-plots",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("venue", metavar="VENUE.json", help="venue file (see docs/venue_format.md)")
+    p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
+    p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
+    p.add_argument("--no-plots", action="store_true", help="skip the three plots")
+    p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
+                   help="points of the coverage map across and up the section (default 120 60)")
+    p.set_defaults(run=cmd_design)
+
+    p = sub.add_parser("redesign", parents=[common], help="design from a stored SFIO record (.npz)",
+                       description=textwrap.fill("Design the steering filters from an SFIO record stored by "
+                                                 "`talvek design`, without optimising again."),
+                       epilog=f"{outputs}\n(levels and coverage only when the record carries its venue)\n\n"
+                              "example:\n  talvek redesign out/church/church_nave.npz -o out/church-again",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
+    p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
+    p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the record file's)")
+    p.add_argument("--no-plots", action="store_true", help="skip the plots")
+    p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
+                   help="points of the coverage map across and up the section (default 120 60)")
+    p.set_defaults(run=cmd_redesign)
+    return parser
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 2 <= value <= 2000:
+        raise argparse.ArgumentTypeError(f"expected a whole number 2 to 2000, got {text!r}")
+    return value
+
+
+def _one_line(text: str) -> str:
+    return " ".join(str(text).split())
+
+
+def main(argv=None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except (CliError, VenueError) as e:
+        message = str(e)
+    except TalvekError as e:
+        message = f"{e.export}: {e.text}"
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:  # the reader of our output went away (| head); nothing to say
+        sys.stdout = open(os.devnull, "w")
+        return 1
+    except Exception as e:  # an unexpected failure is still one line unless debugging
+        if os.environ.get("TALVEK_DEBUG"):
+            raise
+        message = f"unexpected {type(e).__name__}: {e} (TALVEK_DEBUG=1 shows where)"
+    print(f"{PROGRAM}: error: {_one_line(message)}", file=sys.stderr)
+    return 1

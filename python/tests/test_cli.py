@@ -1,0 +1,199 @@
+"""The `talvek` command line: subcommands on the examples, bad input, plots."""
+
+import io
+import json
+import subprocess
+
+import numpy as np
+import pytest
+from hostpaths import EXAMPLES, REPO, needs_library
+from PIL import Image
+from scipy import signal
+
+from talvek.api import model_info
+from talvek.cli import Progress, main
+from talvek.plots import group_delay
+
+BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
+
+
+def run(capsys, *argv):
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def panels(png):
+    return Image.open(png).text["Panels"].split("; ")
+
+
+# ---------------------------------------------------------------- without the library
+
+def test_help_shows_examples_through_the_launcher(env_for_subprocess):
+    result = subprocess.run([str(REPO / "bin" / "talvek"), "--help"], capture_output=True, text=True,
+                            env=env_for_subprocess, timeout=30)
+    assert result.returncode == 0
+    for word in ("models", "check", "design", "redesign", "examples:", "talvek design examples/church_nave.json"):
+        assert word in result.stdout
+
+
+def test_models_lists_channels_and_boxes(capsys):
+    code, out, _ = run(capsys, "models")
+    assert code == 0
+    rows = [line.split() for line in out.splitlines()[1:11]]
+    assert [r[1] for r in rows] == [f"Vexal{n}" for n in (8, 16, 24, 32, 40, 48, 64, 80, 56, "32LS")]
+    assert rows[6][2:4] == ["48", "16"] and rows[0][3] == "-"
+    assert "8, 8, 8+8, 8+8, 8, 8" in out
+
+
+def test_group_delay_matches_scipy():
+    # Independent implementation: scipy differentiates the FIR's own sums.
+    taps = np.random.default_rng(7).normal(size=64) * np.hanning(64)
+    taps[20] += 4.0  # a dominant tap keeps the response away from zero
+    fs = 96000.0
+    freq = np.geomspace(50, 20000, 60)
+
+    def response(f):
+        return np.exp(-2j * np.pi * np.outer(f, np.arange(taps.size)) / fs) @ taps
+
+    _, expected = signal.group_delay((taps, [1.0]), w=freq, fs=fs)
+    # A central difference over 1 Hz errs by O(step^2 * d3phi/df3): about 1e-5 samples for
+    # this filter, so 1e-4 samples (1 ns at 96 kHz) bounds it; a wrong sign or scale fails by far.
+    np.testing.assert_allclose(group_delay(response, freq) * fs, expected, atol=1e-4)
+
+
+def test_progress_bar_only_on_a_terminal():
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    for stream, drawn in ((io.StringIO(), False), (Terminal(), True)):
+        bar = Progress("work", stream)
+        bar(1, 4)
+        bar(4, 4)
+        bar.close()
+        text = stream.getvalue()
+        assert ("100%" in text) == drawn and text.endswith("\r" if drawn else "")
+
+
+@pytest.mark.parametrize("content, fragments", [
+    ('{"model": "Vexal32",\n "height": 1.8,\n "audience": [\n  {"from": [3, 1.2], "to": [20, 1.2] "level": 80}]}',
+     ["bad.json:4:", "not valid JSON"]),
+    ('{"model": "Vexal99", "height": 1.8, "audience": []}', ["bad.json:1:", "model", "unknown model 'Vexal99'"]),
+    ('{\n "model": 4,\n "audience": [{"from": [3, 1.2], "to": [20, 1.2], "level": 80}]\n}',
+     ["bad.json:1:", "missing field 'height'"]),
+    ('{\n "model": 4,\n "height": 1.8,\n "audience": [\n  {"from": [3, 1.2],\n   "to": [20], "level": 80}\n ]\n}',
+     ["bad.json:6:", "audience[1].to", "[x, z]"]),
+    ('{"model": 4, "height": "tall", "audience": []}', ["bad.json:1:", "height", "expected a number"]),
+    ('{"model": 4, "height": 1.8, "audience": [{"from": [3, 1.2], "to": [20, 1.2]}]}',
+     ["audience[1]", "missing field 'level'"]),
+    ('{"model": 4, "height": 1.8, "hieght": 2, "audience": []}', ["hieght", "unknown field"]),
+])
+def test_bad_venue_files_give_one_line(capsys, tmp_path, content, fragments):
+    venue = tmp_path / "bad.json"
+    venue.write_text(content)
+    code, out, err = run(capsys, "design", venue, "-o", tmp_path / "out")
+    assert code != 0 and out == ""
+    assert err.count("\n") == 1 and err.startswith("talvek: error: "), err
+    for fragment in fragments:
+        assert fragment in err, err
+
+
+def test_missing_venue_file_and_bad_record(capsys, tmp_path):
+    code, _, err = run(capsys, "design", tmp_path / "absent.json", "-o", tmp_path)
+    assert code == 1 and err == f"talvek: error: {tmp_path / 'absent.json'}: no such venue file\n"
+    (tmp_path / "junk.npz").write_bytes(b"junk")
+    code, _, err = run(capsys, "redesign", tmp_path / "junk.npz", "-o", tmp_path)
+    assert code == 1 and err.count("\n") == 1 and "not an SFIO record" in err
+
+
+def test_unknown_library_path(capsys, tmp_path):
+    code, _, err = run(capsys, "--library", tmp_path / "nowhere.so", "check")
+    assert code == 1 and err == f"talvek: error: no libtalvek.so at {tmp_path / 'nowhere.so'}\n"
+
+
+# ---------------------------------------------------------------- with the library
+
+@needs_library
+def test_check(capsys, tmp_path):
+    code, out, _ = run(capsys, "check")
+    assert code == 0 and "self-check passed" in out
+    code, _, err = run(capsys, "check", "--models", tmp_path)
+    assert code == 1 and err == f"talvek: error: Could not open file Vexal8.bin. (models folder {tmp_path})\n"
+
+
+@needs_library
+def test_unwritable_output_folder(capsys, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    code, _, err = run(capsys, "design", EXAMPLES / "church_nave.json", "-o", blocker / "out")
+    assert code == 1 and err.count("\n") == 1
+    assert f"cannot write to output folder {blocker / 'out'}" in err
+
+
+@needs_library
+def test_out_of_sight_names_the_line(capsys, tmp_path):
+    venue = json.loads((EXAMPLES / "lecture_hall_balcony.json").read_text())
+    venue["audience"][2]["to"] = [-2.0, 8.0]
+    path = tmp_path / "hall.json"
+    path.write_text(json.dumps(venue, indent=1))
+    code, _, err = run(capsys, "design", path, "-o", tmp_path / "out")
+    assert code == 1 and err.count("\n") == 1
+    assert "At least one VI is out of sight." in err and 'audience[3] "balcony"' in err and "'to' end" in err
+
+
+@pytest.fixture(scope="module")
+def designs(tmp_path_factory):
+    """Every example designed once through the command line."""
+    out = {}
+    for venue in sorted(EXAMPLES.glob("*.json")):
+        folder = tmp_path_factory.mktemp(venue.stem)
+        code = main(["design", str(venue), "-o", str(folder), "--grid", "40", "20"])
+        out[venue.stem] = (code, folder)
+    return out
+
+
+@needs_library
+@pytest.mark.parametrize("example, model", [
+    ("church_nave", "Vexal32"), ("lecture_hall_balcony", "Vexal40"), ("railway_platform", "Vexal32LS")])
+def test_design_writes_everything(designs, example, model):
+    code, folder = designs[example]
+    assert code == 0
+    info = model_info(model)
+    names = {p.name for p in folder.iterdir()}
+    expected = {f"{example}_box{k}.bef" for k in range(1, len(info.boxes) + 1)}
+    expected |= {f"{example}_SFR.bin", f"{example}.npz", "report.json", "coverage.png", "levels.png", "filters.png"}
+    assert names == expected
+
+    report = json.loads((folder / "report.json").read_text())
+    venue = json.loads((EXAMPLES / f"{example}.json").read_text())
+    assert report["model"] == model
+    assert report["headroom_at_targets_db"] == pytest.approx(report["headroom_db"] - report["level_offset_db"],
+                                                             abs=0.011)
+    assert [line["name"] for line in report["audience_lines"]] == [a["name"] for a in venue["audience"]]
+    for line in report["audience_lines"]:
+        assert line["max_spl_before_clipping_db"] == pytest.approx(
+            line["max_spl_at_targets_db"] + report["headroom_at_targets_db"], abs=0.11)
+    assert [b["band_hz"] for b in report["bands"]] == [250, 500, 1000, 2000, 4000, 8000]
+    assert all(np.isfinite([b["rms_db"], b["worst_db"]]).all() for b in report["bands"])
+
+    assert panels(folder / "coverage.png") == BANDS
+    assert panels(folder / "levels.png") == BANDS + ["deviation from target"]
+    sections = ["woofer section"] + (["tweeter section"] if info.two_way else [])
+    channels = {"woofer section": info.woofer_channels, "tweeter section": info.tweeter_channels}
+    assert panels(folder / "filters.png") == ([f"{s}: magnitude ({channels[s]} channels)" for s in sections]
+                                              + [f"{s}: group delay" for s in sections])
+
+
+@needs_library
+def test_redesign_reproduces_the_processor_files(designs, env_for_subprocess, tmp_path):
+    # A process of its own: the library refuses a record of one model while it
+    # holds a design of another, and the fixture designed other models since.
+    _, first = designs["church_nave"]
+    result = subprocess.run([str(REPO / "bin" / "talvek"), "redesign", str(first / "church_nave.npz"), "-o",
+                             str(tmp_path), "--no-plots"], capture_output=True, text=True, env=env_for_subprocess,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    for written in first.glob("church_nave_*"):
+        assert (tmp_path / written.name).read_bytes() == written.read_bytes(), written.name
+    assert json.loads((tmp_path / "report.json").read_text()) == json.loads((first / "report.json").read_text())
