@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include <unistd.h>
+
 namespace talvek_test {
 
 // Folder of the generated model archives (set by CTest), or "" when unknown.
@@ -31,8 +33,9 @@ private:
 class TempDir {
 public:
     explicit TempDir(const std::string& tag) {
+        // Process id and a per-process counter: unique across parallel test processes.
         path_ = std::filesystem::temp_directory_path() /
-                (tag + "-" + std::to_string(std::rand()) + "-" + std::to_string(counter()++));
+                (tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
         std::filesystem::create_directories(path_);
     }
     ~TempDir() {

@@ -1,0 +1,324 @@
+#!/usr/bin/python3
+"""Generate the bundled Vexal model archives (<name>.bin holding <name>.json).
+
+The measured data of real columns are not ours, so every model is synthesised
+from a few physical assumptions, deterministically (no random numbers):
+
+* Geometry: the column is a stack of boxes, bottom box first; the box table of
+  the array type (``boxLayouts`` in model/lib_settings.cpp, mirrored below)
+  fixes which boxes carry tweeters. A box holds eight woofers at a constant
+  spacing (0.1 m; 0.125 m for the larger drivers of Vexal80); a box with
+  tweeters holds eight of them at 0.05 m spacing around the box centre. One
+  channel per driver position, channel 1 lowest. The column's reference point
+  is its bottom end; ``yshift`` is a section's centre above it and
+  ``driverpos`` the positions relative to that centre (metres).
+* Directivity: each driver is a rigid circular piston in an infinite baffle,
+  far-field pressure 2 J1(x) / x with x = k a sin(theta), theta the angle from
+  the driver's axis in the vertical plane, k = 2 pi f / 343 m/s. Woofer radius
+  0.04 m (0.05 m in Vexal80), tweeter radius 0.0125 m.
+* Frequency response: sensitivity (pascal per volt at 1 m on axis; 85-90 dB SPL
+  for 1 V) times analog sections evaluated at s = j 2 pi f, which makes the
+  phase minimum phase: woofer = closed-box high-pass (90 Hz, Q 0.8) times a
+  cone break-up low-pass (5 kHz, Q 0.9) and a first-order 8 kHz low-pass;
+  tweeter = second-order high-pass (1 kHz, Q 0.75) times a dome roll-off
+  low-pass (28 kHz, Q 0.7).
+* Measured prototypes: one or two per section, on a 2-degree grid from -90 to
+  +90 degrees and on exactly the library's 215-point output grid
+  f_i = 50 * 480^(i/214) Hz. Each prototype's acoustic centre sits a few
+  millimetres off the nominal position along the column axis, a phase of
+  exp(+j k d sin(theta)), so a driver mounted upside down (negative ``chp``
+  entry) really differs from an upright one.
+* ``driver_delay``: the acoustic centre's depth behind the baffle,
+  depth * cos(theta) / 343 s, plus a few microseconds of assembly tolerance
+  per driver position; one column per driver position.
+* Electronics: one amplifier channel per driver (``Hdacamp`` rows): a flat gain
+  in volts per digital full scale with a 5 Hz DC-blocking high-pass and a
+  45 kHz output-filter low-pass, and its clip voltage; ``rolloff_sosa`` is the
+  excursion-protection high-pass of each woofer box (45 Hz, Q 0.707, analog).
+* Design settings: crossover at 2 kHz over one octave, Linkwitz-Riley order 4
+  for the array types whose fixed crossover is the squared second-order pair
+  (2 and 4) and 8 otherwise; ``beta`` slightly above 1, one per box where a
+  section has several; 15 solver iterations; a gentle timbre tilt.
+
+Usage: make_models.py --output-dir DIR
+"""
+
+import argparse
+import json
+import os
+import zipfile
+from dataclasses import dataclass
+
+import numpy as np
+from scipy.special import j1
+
+SPEED_OF_SOUND = 343.0  # m/s
+P_REF = 20e-6  # Pa, 0 dB SPL
+DRIVERS_PER_BOX = 8
+
+# Box tables of the ten array types: rows (first wf, last wf, first tw, last tw),
+# channels counted from 1, 0 0 for a box without tweeters. Same as boxLayouts
+# in model/lib_settings.cpp (the C++ tests compare the generated channel counts).
+_SIX_BOXES = [(1, 8, 0, 0), (9, 16, 0, 0), (17, 24, 1, 8), (25, 32, 9, 16), (33, 40, 0, 0), (41, 48, 0, 0)]
+BOX_LAYOUTS = {
+    1: [(1, 8, 0, 0)],
+    2: [(1, 8, 1, 8)],
+    3: [(1, 8, 0, 0), (9, 16, 1, 8)],
+    4: [(1, 8, 1, 8), (9, 16, 9, 16)],
+    5: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 9, 16)],
+    6: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 9, 16), (25, 32, 0, 0)],
+    7: _SIX_BOXES,
+    8: _SIX_BOXES,
+    9: [(1, 8, 0, 0), (9, 16, 0, 0), (17, 24, 1, 8), (25, 32, 9, 16), (33, 40, 0, 0)],
+    10: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 0, 0)],
+}
+
+MEASURED_ANGLES_DEG = np.linspace(-90.0, 90.0, 91)  # 2-degree grid
+
+
+def output_frequencies():
+    """The library's output grid, bit for bit: 50 * (24000/50)^(i/214) Hz, (215,)."""
+    n = 215
+    return [50.0 * (24000.0 / 50.0) ** (i / (n - 1)) for i in range(n)]
+
+
+@dataclass(frozen=True)
+class Driver:
+    """One measured prototype: piston radius (m), sensitivity (dB SPL at 1 m
+    for 1 V), acoustic-centre offset along the column axis (m)."""
+    radius: float
+    sensitivity_db: float
+    centre_offset: float
+
+
+@dataclass(frozen=True)
+class Model:
+    name: str
+    arraytype: int
+    mounting: str  # "upright", "alternate" (every second driver upside down), "upper" (upper boxes upside down)
+    woofer_prototypes: int  # 2: the drivers at either end of a box use a second prototype
+    large_woofers: bool = False
+
+
+MODELS = [
+    Model("Vexal8", 1, "upright", 1),
+    Model("Vexal16", 2, "alternate", 1),
+    Model("Vexal24", 3, "upper", 1),
+    Model("Vexal32", 4, "upright", 1),
+    Model("Vexal40", 5, "upper", 1),
+    Model("Vexal48", 6, "alternate", 2),
+    Model("Vexal64", 7, "upper", 2),
+    Model("Vexal80", 8, "upper", 2, large_woofers=True),
+    Model("Vexal56", 9, "alternate", 2),
+    Model("Vexal32LS", 10, "upright", 1),
+]
+
+
+# ---------------------------------------------------------------- physics
+
+def piston_directivity(ka, theta):
+    """Baffled-piston far field 2 J1(x)/x, x = ka sin(theta); (F, A) from ka (F,) and theta (A,) in radians."""
+    x = np.outer(ka, np.sin(theta))
+    out = np.ones_like(x)
+    nz = np.abs(x) > 1e-12
+    out[nz] = 2.0 * j1(x[nz]) / x[nz]
+    return out
+
+
+def second_order(s, f0, q, kind):
+    """Analog second-order low- or high-pass at f0 Hz with quality factor q."""
+    w0 = 2 * np.pi * f0
+    den = s * s + s * w0 / q + w0 * w0
+    return (s * s if kind == "high" else w0 * w0) / den
+
+
+def first_order_lowpass(s, f0):
+    w0 = 2 * np.pi * f0
+    return w0 / (s + w0)
+
+
+def first_order_highpass(s, f0):
+    return s / (s + 2 * np.pi * f0)
+
+
+def woofer_band(s):
+    return second_order(s, 90.0, 0.8, "high") * second_order(s, 5000.0, 0.9, "low") * first_order_lowpass(s, 8000.0)
+
+
+def tweeter_band(s):
+    return second_order(s, 1000.0, 0.75, "high") * second_order(s, 28000.0, 0.7, "low")
+
+
+def prototype_response(driver, band, f, theta):
+    """Pressure per volt at 1 m, (F, A) complex: sensitivity x band x piston x centre offset."""
+    f = np.asarray(f)
+    k = 2 * np.pi * f / SPEED_OF_SOUND
+    s = 2j * np.pi * f
+    level = P_REF * 10 ** (driver.sensitivity_db / 20)
+    offset_phase = np.exp(1j * np.outer(k, np.sin(theta)) * driver.centre_offset)
+    return level * band(s)[:, None] * piston_directivity(k * driver.radius, theta) * offset_phase
+
+
+def amplifier_gain(f, volts_per_full_scale):
+    """Amplifier magnitude, (F,): flat gain, 5 Hz DC block, 45 kHz output filter."""
+    s = 2j * np.pi * np.asarray(f)
+    return volts_per_full_scale * np.abs(first_order_highpass(s, 5.0) * second_order(s, 45000.0, 0.7, "low"))
+
+
+def analog_highpass_section(f0, q):
+    """One analog section row b0 b1 b2 a0 a1 a2 of (b0 s^2 + b1 s + b2)/(a0 s^2 + a1 s + a2)."""
+    w0 = 2 * np.pi * f0
+    return [1.0, 0.0, 0.0, 1.0, w0 / q, w0 * w0]
+
+
+# ---------------------------------------------------------------- geometry
+
+@dataclass
+class Section:
+    positions: list  # absolute heights above the column bottom, m, ascending
+    boxes: list      # box index of each position
+    slot: list       # position within its box, 0..7
+    nboxes: int
+
+
+def column_sections(model):
+    """Woofer and tweeter driver positions from the box table."""
+    spacing = 0.125 if model.large_woofers else 0.1
+    box_height = DRIVERS_PER_BOX * spacing
+    wf = Section([], [], [], 0)
+    tw = Section([], [], [], 0)
+    for b, (w1, w2, t1, t2) in enumerate(BOX_LAYOUTS[model.arraytype]):
+        bottom = b * box_height
+        for k in range(w2 - w1 + 1):
+            wf.positions.append(bottom + (k + 0.5) * spacing)
+            wf.boxes.append(b)
+            wf.slot.append(k)
+        wf.nboxes += 1
+        if t1 > 0:
+            centre = bottom + box_height / 2
+            for k in range(t2 - t1 + 1):
+                tw.positions.append(centre + (k - 3.5) * 0.05)
+                tw.boxes.append(b)
+                tw.slot.append(k)
+            tw.nboxes += 1
+    return wf, tw
+
+
+def mounting_sign(model, section, i, total_boxes):
+    if model.mounting == "alternate":
+        return -1 if i % 2 else 1
+    if model.mounting == "upper":
+        return -1 if 2 * section.boxes[i] >= total_boxes + (total_boxes % 2) else 1
+    return 1
+
+
+# ---------------------------------------------------------------- document
+
+def rounded(a, digits=6):
+    """Nested lists of floats with `digits` significant digits (compact JSON)."""
+    a = np.asarray(a, dtype=float)
+    flat = [float(f"{v:.{digits}g}") for v in a.ravel()]
+    return np.array(flat).reshape(a.shape).tolist()
+
+
+def section_document(model, section, prototypes, band, chp, depth, amp_gain, vclip, beta, iterations, f):
+    theta_m = np.radians(MEASURED_ANGLES_DEG)
+    n = len(section.positions)
+    centre = (section.positions[0] + section.positions[-1]) / 2
+    H = np.stack([prototype_response(p, band, f, theta_m) for p in prototypes], axis=2)  # (F, A, P)
+
+    tolerance = 3e-6 * np.sin(2.4 * np.arange(n) + 0.7)  # assembly spread, s
+    delay = depth * np.cos(theta_m)[:, None] / SPEED_OF_SOUND + tolerance[None, :]
+    gains = amplifier_gain(f, amp_gain)
+
+    if section.nboxes > 1:
+        # End boxes load a little more: their drivers see less mutual coupling.
+        beta_values = [beta + (0.02 if b in (0, section.nboxes - 1) else 0.0) for b in range(section.nboxes)]
+    else:
+        beta_values = [beta]
+
+    return {
+        "Nboxes": section.nboxes,
+        "yshift": round(centre, 6),
+        "beta": beta_values,
+        "phi": MEASURED_ANGLES_DEG.tolist(),
+        "driverpos": [round(p - centre, 6) for p in section.positions],
+        "f": f,
+        "ChDacAmp": [amp_gain] * n,
+        "driver_delay": rounded(delay, 4),
+        "H": {"re": rounded(H.real), "im": rounded(H.imag)},
+        "Hdacamp": {
+            "H": rounded(np.tile(gains, (n, 1))),
+            "delay": [round(2 / 96000.0, 9)] * n,  # two samples of processing latency
+            "Vclip": [vclip] * n,
+            "Nch": n,
+        },
+        "itpars": [iterations],
+        "chp": chp,
+    }
+
+
+def model_document(model):
+    f = output_frequencies()
+    wf, tw = column_sections(model)
+    total_boxes = len(BOX_LAYOUTS[model.arraytype])
+
+    radius = 0.05 if model.large_woofers else 0.04
+    sens = 89.0 if model.large_woofers else 88.0
+    woofers = [Driver(radius, sens, 0.003)]
+    if model.woofer_prototypes == 2:
+        woofers.append(Driver(radius, sens - 0.5, -0.0015))  # end-of-box chamber
+    tweeters = [Driver(0.0125, 87.0, 0.002)]
+
+    def packing(section, prototypes):
+        chp = []
+        for i in range(len(section.positions)):
+            p = 2 if prototypes == 2 and section.slot[i] in (0, DRIVERS_PER_BOX - 1) else 1
+            chp.append(p * mounting_sign(model, section, i, total_boxes))
+        return chp
+
+    doc = {
+        "flo": 75.0 if model.large_woofers else 90.0,
+        "f_flatten": 16000.0,
+        "rolloff_order": 2,
+        "twoway": tw.nboxes > 0,
+        "f_timbre": [250.0, 2000.0, 16000.0],
+        "dB_timbre": [1.0, 0.0, -1.5],
+        "arraytype": model.arraytype,
+        "ispacked": True,
+    }
+    if tw.nboxes > 0:
+        doc["fx"] = 2000.0
+        doc["iir_xover_order"] = 4 if model.arraytype in (2, 4) else 8
+        doc["bwx"] = 1.0
+        doc["tw"] = section_document(model, tw, tweeters, tweeter_band, packing(tw, 1),
+                                     depth=0.004, amp_gain=7.0, vclip=8.5, beta=1.01, iterations=15, f=f)
+    doc["wf"] = section_document(model, wf, woofers, woofer_band, packing(wf, len(woofers)),
+                                 depth=0.018, amp_gain=14.0, vclip=17.0, beta=1.02, iterations=15, f=f)
+    doc["wf"]["rolloff_sosa"] = [analog_highpass_section(45.0, 0.707) for _ in range(wf.nboxes)]
+    return doc
+
+
+def write_archive(directory, name, document):
+    text = json.dumps(document, separators=(",", ":"))
+    info = zipfile.ZipInfo(f"{name}.json", date_time=(1980, 1, 1, 0, 0, 0))
+    info.compress_type = zipfile.ZIP_DEFLATED
+    info.external_attr = 0o644 << 16
+    final = os.path.join(directory, f"{name}.bin")
+    partial = final + ".tmp"
+    with zipfile.ZipFile(partial, "w") as archive:
+        archive.writestr(info, text)
+    os.replace(partial, final)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--output-dir", required=True, help="folder for the <name>.bin archives")
+    args = parser.parse_args()
+    os.makedirs(args.output_dir, exist_ok=True)
+    for model in MODELS:
+        write_archive(args.output_dir, model.name, model_document(model))
+
+
+if __name__ == "__main__":
+    main()
