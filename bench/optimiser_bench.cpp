@@ -1,0 +1,152 @@
+// The optimisation and design for the typical venue (column reference point
+// at 2.5 m, upright, floor audience line at 1.2 m from 3 m to 25 m, 94/88 dB)
+// on Vexal64 and Vexal8, whole and split into its costs:
+//   DesignPipeline          the whole optimisation and FIR design (target for
+//                           Vexal64: under 1 s on one core, under 300 MB peak)
+//   SectionFit/iterations:1 per-frequency transfer matrices, propagation phase,
+//                           Gram matrix and its decomposition, one solve
+//   SectionFit/iterations:N the same with the section's own count; the
+//                           difference to iterations:1 is the iterations' cost
+//   ChannelFilterDesign     the FIR design of the normalised responses
+//   ComplexGramBaseline     the plain complex product G^H G for every woofer
+//                           frequency, the textbook way to form the normal
+//                           equations, as a yardstick measured in the same run
+// Models come from TALVEK_MODEL_DIR, else from ./models (the build folder).
+// Everything runs on the calling thread: Eigen is built without OpenMP.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "model/lib_settings.h"
+#include "model/model_cache.h"
+#include "optimiser/design_pipeline.h"
+#include "optimiser/inner_optimisation.h"
+
+namespace {
+
+using namespace TalvekLib;
+
+std::vector<VenueItem> typicalVenue() {
+    VenueItem v;
+    v.x1 = 3.0;
+    v.x2 = 25.0;
+    v.z1 = v.z2 = 1.2;
+    v.level1 = 94.0;
+    v.level2 = 88.0;
+    return {v};
+}
+
+const ModelData* modelOrSkip(benchmark::State& state, const char* name) {
+    const char* dir = std::getenv("TALVEK_MODEL_DIR");
+    const std::string folder = dir ? dir : "models";
+    char previous[4096];
+    if (getcwd(previous, sizeof previous) == nullptr || chdir(folder.c_str()) != 0) {
+        state.SkipWithError("model folder not found: set TALVEK_MODEL_DIR");
+        return nullptr;
+    }
+    const ModelData* m = nullptr;
+    try {
+        m = loadModel(name);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
+    if (chdir(previous) != 0) state.SkipWithError("cannot return to the working folder");
+    return m;
+}
+
+double peakResidentMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0;
+}
+
+// The woofer section as the pipeline optimises it (crossed over in two-way models).
+WfData workingWoofer(const ModelData& m) {
+    WfData wf(*m.wf);
+    if (m.twoway) wf.applyCrossover(m.fx, librarySettings().sampleRate, m.bwx, m.iir_xover_order);
+    return wf;
+}
+
+void DesignPipeline(benchmark::State& state, const char* name) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    PipelineOptions options;
+    options.p1 = 2.5;
+    options.p9 = 0.0;
+    SFIO sfio{};
+    for (auto _ : state) benchmark::DoNotOptimize(runDesignPipeline(*m, typicalVenue(), options, sfio));
+    clearSFIO(sfio);
+    state.counters["peak_MB"] = peakResidentMegabytes();
+    state.counters["eigen_threads"] = Eigen::nbThreads();
+}
+
+void SectionFit(benchmark::State& state, const char* name, bool tweeter) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    if (tweeter && !m->twoway) {
+        state.SkipWithError("one-way model");
+        return;
+    }
+    const int iterations = static_cast<int>(state.range(0));
+    if (tweeter) {
+        TwData tw(*m->tw);
+        tw.applyCrossover(m->fx, librarySettings().sampleRate, m->bwx, m->iir_xover_order);
+        for (auto _ : state)
+            benchmark::DoNotOptimize(
+                optimiseSection(tw, 2.5, 0.0, typicalVenue(), m->f_timbre, m->dB_timbre, false, iterations));
+        state.counters["frequencies"] = tw.f.size();
+    } else {
+        const WfData wf = workingWoofer(*m);
+        for (auto _ : state)
+            benchmark::DoNotOptimize(
+                optimiseSection(wf, 2.5, 0.0, typicalVenue(), m->f_timbre, m->dB_timbre, false, iterations));
+        state.counters["frequencies"] = wf.f.size();
+    }
+}
+
+void ChannelFilterDesign(benchmark::State& state, const char* name) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    PipelineOptions options;
+    options.p1 = 2.5;
+    options.p9 = 0.0;
+    SFIO sfio{};
+    runDesignPipeline(*m, typicalVenue(), options, sfio);
+    // The normalised responses as the pipeline forms them (crossover applied
+    // in two-way models is a fixed scaling of no consequence for the cost).
+    const NormalisedResponse W = normaliseSection(readChannelSet(sfio.wf));
+    const bool twoway = m->twoway;
+    const NormalisedResponse T = twoway ? normaliseSection(readChannelSet(sfio.tw)) : NormalisedResponse{};
+    clearSFIO(sfio);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(designChannelFilters(W, true, true, false));
+        if (twoway) benchmark::DoNotOptimize(designChannelFilters(T, false, true, true));
+    }
+}
+
+void ComplexGramBaseline(benchmark::State& state, const char* name) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    const WfData wf = workingWoofer(*m);
+    CMatrix A;
+    for (auto _ : state) {
+        for (const CMatrix& G : wf.H) {
+            A.noalias() = G.adjoint() * G;
+            benchmark::DoNotOptimize(A.data());
+        }
+    }
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(DesignPipeline, Vexal64, "Vexal64")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SectionFit, Vexal64Woofer, "Vexal64", false)->ArgName("iterations")->Arg(1)->Arg(15)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SectionFit, Vexal64Tweeter, "Vexal64", true)->ArgName("iterations")->Arg(1)->Arg(15)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal64, "Vexal64")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ComplexGramBaseline, Vexal64Woofer, "Vexal64")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DesignPipeline, Vexal8, "Vexal8")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SectionFit, Vexal8, "Vexal8", false)->ArgName("iterations")->Arg(1)->Arg(15)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal8, "Vexal8")->Unit(benchmark::kMillisecond);

@@ -1,0 +1,276 @@
+// The per-frequency fit of a section's channel weights to the venue targets:
+// a diagonally loaded least-squares solve whose right-hand side (the desired
+// magnitudes, used with zero phase) is adapted until the achieved levels in
+// the audience directions follow the targets.
+#include "optimiser/inner_optimisation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "model/interpolation.h"
+#include "model/lib_settings.h"
+#include "optimiser/kernels.h"
+
+namespace TalvekLib {
+
+namespace {
+
+// Pivots below this fraction of the largest count as zero in the solve.
+constexpr double kPivotThreshold = 2.220446049250313e-16;
+
+struct DirectionRecord {
+    int angleIndex;
+    double target;
+    double distance;
+    double weight;
+};
+
+// Strict weak order for "smaller first, NaN last".
+bool lessNanLast(double a, double b) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    return a < b;
+}
+
+// Nearest first; at equal distance the smaller target (NaN after numbers).
+bool nearerCrossing(const DirectionRecord& a, const DirectionRecord& b) {
+    if (lessNanLast(a.distance, b.distance)) return true;
+    if (lessNanLast(b.distance, a.distance)) return false;
+    return lessNanLast(a.target, b.target);
+}
+
+// Diagonal loading per channel: one beta for all, or one per box of eight.
+Vector diagonalLoading(const Vector& beta, int channels) {
+    if (beta.size() == 0) throw std::runtime_error("Section has no beta value for the solve.");
+    Vector v(channels);
+    for (int i = 0; i < channels; ++i) {
+        const int box = beta.size() > 1 ? i / 8 : 0;
+        if (box >= beta.size())
+            throw std::runtime_error("Section has fewer beta values than boxes of eight channels.");
+        v[i] = beta[box];
+    }
+    return v;
+}
+
+// The complex matrix G held as its real and imaginary halves side by side,
+// S = [Re G, Im G]: every product the fit needs then runs as a real matrix
+// product, which is several times faster than the complex one, and the Gram
+// matrix comes out exactly Hermitian.
+class SplitTransfer {
+public:
+    SplitTransfer(int rows, int cols) : S_(rows, 2 * cols), SS_(2 * cols, 2 * cols), n_(cols) {}
+
+    void set(int j, int d, Complex g) {
+        S_(j, d) = g.real();
+        S_(j, n_ + d) = g.imag();
+    }
+
+    // A = G^H G from the symmetric product S^T S = [[Gr'Gr, Gr'Gi], [Gi'Gr, Gi'Gi]]:
+    // Re A = Gr'Gr + Gi'Gi, Im A = Gr'Gi - Gi'Gr.
+    void gram(CMatrix& A) {
+        SS_.setZero();
+        SS_.selfadjointView<Eigen::Lower>().rankUpdate(S_.transpose());
+        const Matrix full = SS_.selfadjointView<Eigen::Lower>();
+        A.real() = full.topLeftCorner(n_, n_) + full.bottomRightCorner(n_, n_);
+        A.imag() = full.topRightCorner(n_, n_) - full.bottomLeftCorner(n_, n_);
+    }
+
+    // G^H v for a real v.
+    CVector adjointTimes(const Vector& v) const {
+        const Vector s = S_.transpose() * v;
+        CVector h(n_);
+        h.real() = s.head(n_);
+        h.imag() = -s.tail(n_);
+        return h;
+    }
+
+    // P = |G x| elementwise.
+    void magnitudesOf(const CVector& x, Vector& P) const {
+        Matrix X(2 * n_, 2);  // columns give Re(G x) and Im(G x)
+        X << x.real(), x.imag(), -x.imag(), x.real();
+        const Matrix Y = S_ * X;
+        P = Y.rowwise().norm();
+    }
+
+private:
+    Matrix S_;
+    Matrix SS_;
+    int n_;
+};
+
+int iterationCount(const DriverData& section, int iterations) {
+    if (iterations > 0) return iterations;
+    if (section.itpars.size() == 0) throw std::runtime_error("Section has no iteration count.");
+    return static_cast<int>(std::floor(section.itpars[0] + 0.5));
+}
+
+void checkSectionShapes(const DriverData& section, const FitDirections& fit) {
+    if (static_cast<int>(section.H.size()) != section.f.size())
+        throw std::runtime_error("Section transfer data do not match its frequencies.");
+    for (const CMatrix& Hf : section.H) {
+        if (Hf.cols() != section.driverpos.size() || Hf.rows() != section.phi.size())
+            throw std::runtime_error("Section transfer data do not match its angles and drivers.");
+    }
+    if (fit.angleIndex.size() > 0 && fit.angleIndex.maxCoeff() >= section.phi.size())
+        throw std::runtime_error("Venue directions fall outside the section's angle grid.");
+}
+
+}  // namespace
+
+FitDirections selectFitDirections(const IVector& angleIndex, const Vector& target,
+                                  const Vector& distance, const Vector& weight, int gridSize,
+                                  bool inactiveAsZero) {
+    std::vector<DirectionRecord> records(angleIndex.size());
+    for (int k = 0; k < angleIndex.size(); ++k)
+        records[k] = {angleIndex[k], target[k], distance[k], weight[k]};
+    std::stable_sort(records.begin(), records.end(), nearerCrossing);
+    std::stable_sort(records.begin(), records.end(),
+                     [](const DirectionRecord& a, const DirectionRecord& b) { return a.angleIndex < b.angleIndex; });
+
+    // First record of each run of one direction: the nearest crossing.
+    std::vector<DirectionRecord> merged;
+    for (const DirectionRecord& r : records)
+        if (merged.empty() || merged.back().angleIndex != r.angleIndex) merged.push_back(r);
+
+    const bool anyToFit = std::any_of(merged.begin(), merged.end(),
+                                      [](const DirectionRecord& r) { return !std::isnan(r.target); });
+    if (!anyToFit) throw std::runtime_error("No venue item gives a direction to fit.");
+
+    const int n = static_cast<int>(merged.size());
+    IVector mIndex(n);
+    Vector mTarget(n), mWeight(n);
+    for (int k = 0; k < n; ++k) {
+        mIndex[k] = merged[k].angleIndex;
+        mTarget[k] = merged[k].target;
+        mWeight[k] = merged[k].weight;
+    }
+
+    FitDirections fit;
+    if (inactiveAsZero) {
+        fit.angleIndex = mIndex;
+        fit.target = mTarget;
+        fit.weight = mWeight;
+        return fit;
+    }
+    if (mIndex.maxCoeff() >= gridSize || mIndex.minCoeff() < 0)
+        throw std::runtime_error("Venue directions fall outside the section's angle grid.");
+    // The whole grid takes part; inactive items (NaN targets) leave it.
+    const Vector gridTarget = scatterInto(gridSize, 0.0, mIndex, mTarget);
+    const Vector gridWeight = scatterInto(gridSize, 0.0, mIndex, mWeight);
+    fit.angleIndex = findIndices(gridTarget, [](double t) { return !std::isnan(t); });
+    fit.target = gatherElements(gridTarget, fit.angleIndex);
+    fit.weight = gatherElements(gridWeight, fit.angleIndex);
+    return fit;
+}
+
+SectionResponse optimiseSection(const DriverData& section, double p1, double p2,
+                                const std::vector<VenueItem>& items, const Vector& f_timbre,
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations) {
+    const IVector all = IVector::LinSpaced(section.f.size(), 0, section.f.size() - 1);
+    return optimiseSection(section, all, p1, p2, items, f_timbre, dB_timbre, inactiveAsZero, iterations);
+}
+
+SectionResponse optimiseSection(const DriverData& section, const IVector& frequencies, double p1, double p2,
+                                const std::vector<VenueItem>& items, const Vector& f_timbre,
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations) {
+    checkLineOfSight(items, p1, p2, section.yshift);
+
+    const SectionFrame frame = sectionFrame(p1, p2, section.yshift);
+    const double angleStep = librarySettings().angleStep;
+    std::vector<IVector> indices;
+    std::vector<Vector> targets, distances, weights;
+    for (const VenueItem& item : items) {
+        VenueDirections d = venueDirections(item, frame, inactiveAsZero, angleStep);
+        indices.push_back(std::move(d.angleIndex));
+        targets.push_back(std::move(d.target));
+        distances.push_back(std::move(d.distance));
+        weights.push_back(std::move(d.weight));
+    }
+    const FitDirections fit =
+        selectFitDirections(concatVectors(indices), concatVectors(targets), concatVectors(distances),
+                            concatVectors(weights), section.phi.size(), inactiveAsZero);
+    checkSectionShapes(section, fit);
+
+    const int nDir = fit.angleIndex.size();
+    const int nChan = section.driverpos.size();
+    const int nFreq = frequencies.size();
+    const Vector f = gatherElements(section.f, frequencies);
+
+    // Propagation delay of each driver towards each direction, relative to the
+    // mean, so that the fit works on the array's shape rather than its bulk delay.
+    const Vector phiFit = gatherElements(section.phi, fit.angleIndex);
+    Matrix dTau = (phiFit * section.driverpos.transpose()) / kSpeedOfSound;
+    dTau.array() -= dTau.mean();
+
+    // Targets shaped over frequency by the timbre curve.
+    const Vector timbreGain = dbToAmplitude(interpLogX(f_timbre, dB_timbre, f, true)).col(0);
+    const Matrix T = fit.target * timbreGain.transpose();
+
+    const int nIter = iterationCount(section, iterations);
+    const Vector loading = diagonalLoading(section.beta, nChan);
+    const IVector weighted = findIndices(fit.weight, [](double w) { return w != 0.0; });
+    const double nWeighted = weighted.size();
+    double weightSum = 0.0;
+    for (int k = 0; k < weighted.size(); ++k) weightSum += fit.weight[weighted[k]];
+
+    SectionResponse result;
+    result.freq = f;
+    result.H = CMatrix::Zero(nChan, nFreq);
+
+    SplitTransfer G(nDir, nChan);
+    CMatrix A(nChan, nChan);
+    CVector x = CVector::Zero(nChan);
+    Vector D(nDir), P(nDir);
+    Eigen::ColPivHouseholderQR<CMatrix> qr(nChan, nChan);
+    qr.setThreshold(kPivotThreshold);
+
+    for (int c = 0; c < nFreq; ++c) {
+        // G: the section's transfer data towards the fitted directions, with
+        // the propagation phase at this frequency.
+        const CMatrix& Hf = section.H[frequencies[c]];
+        const double omega = -2.0 * kPi * f[c];
+        for (int d = 0; d < nChan; ++d)
+            for (int j = 0; j < nDir; ++j)
+                G.set(j, d, Hf(fit.angleIndex[j], d) * std::polar(1.0, omega * dTau(j, d)));
+
+        // Gram matrix with loaded diagonal; decomposed once, reused by every iteration.
+        G.gram(A);
+        A.diagonal().array() *= loading.array().cast<Complex>();
+        qr.compute(A);
+
+        D = T.col(c);
+        x.setZero();  // a zero iteration count gives zero weights
+        for (int it = 0; it < nIter; ++it) {
+            x = qr.solve(G.adjointTimes(D));
+            G.magnitudesOf(x, P);
+
+            // Level correction: 10 to the weighted mean dB error over 20 (NaN
+            // without weighted directions, which leaves D below unchanged).
+            double errorSum = 0.0;
+            for (int k = 0; k < weighted.size(); ++k) {
+                const int j = weighted[k];
+                const double ratio = T(j, c) / P[j];
+                errorSum += 10.0 * std::log10(ratio * ratio) * fit.weight[j];
+            }
+            const double g = std::pow(10.0, (errorSum / nWeighted) / (weightSum / nWeighted) / 20.0);
+
+            for (int j = 0; j < nDir; ++j) {
+                const double t = T(j, c);
+                if (t <= 0.0) {
+                    D[j] = std::min(D[j], 10000.0 * t);
+                    continue;
+                }
+                const double r = P[j] * g / t;
+                if (r > 0.0)
+                    D[j] = std::min(D[j] / r, 10000.0 * t);
+                else if (r <= 0.0)
+                    D[j] = 10000.0 * t;
+            }
+        }
+        result.H.col(c) = x;
+    }
+    return result;
+}
+
+}  // namespace TalvekLib
