@@ -229,7 +229,11 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
         // G: the section's transfer data towards the fitted directions, with
         // the propagation phase at this frequency.
         const CMatrix& Hf = section.H[frequencies[c]];
-        const double omega = -2.0 * kPi * f[c];
+        // A driver higher up the column is nearer to a listener above it, so its
+        // path is shorter by about phi x position: its phase leads, exp(+j w tau).
+        // This is the sign of the sound-field model's exp(-j w r / c); the other
+        // sign would aim every design at the mirror image of the venue.
+        const double omega = 2.0 * kPi * f[c];
         for (int d = 0; d < nChan; ++d)
             for (int j = 0; j < nDir; ++j)
                 G.set(j, d, Hf(fit.angleIndex[j], d) * std::polar(1.0, omega * dTau(j, d)));

@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Beta, OneSolve,
                          ::testing::Values(std::vector<double>{1.0}, std::vector<double>{1.2},
                                            std::vector<double>{1.5, 3.0}));
 
-// Data that already carry each driver's propagation term exp(+2 pi j f tau)
+// Data that already carry the inverse of each driver's propagation term, exp(-2 pi j f tau)
 // (tau = phi x position / 343, phi as stored) leave the fit the same shape:
 // the channel responses only turn by the mean delay's phase.
 TEST(OptimiseSection, PropagationPhaseUsesStoredPhiAndTheMeanDelay) {
@@ -190,7 +190,7 @@ TEST(OptimiseSection, PropagationPhaseUsesStoredPhiAndTheMeanDelay) {
     for (int c = 0; c < kFreqs.size(); ++c)
         for (int d = 0; d < 8; ++d)
             for (int j = 0; j < 721; ++j)
-                delayed.H[c](j, d) *= std::polar(1.0, 2 * kPi * kFreqs[c] * delayed.phi[j] * delayed.driverpos[d] / 343.0);
+                delayed.H[c](j, d) *= std::polar(1.0, -2 * kPi * kFreqs[c] * delayed.phi[j] * delayed.driverpos[d] / 343.0);
 
     const VenueItem line = floorLine(3.0, 25.0, 1.2);
     const SectionResponse a = optimiseSection(plain, 2.5, 0.0, {line}, kFlatF, kFlatDb, true, 3);
@@ -202,7 +202,7 @@ TEST(OptimiseSection, PropagationPhaseUsesStoredPhiAndTheMeanDelay) {
     const double meanTau = meanPhi * delayed.driverpos.mean() / 343.0;
     ASSERT_GT(std::abs(meanTau), 1e-4);
     for (int c = 0; c < kFreqs.size(); ++c) {
-        const CVector expected = a.H.col(c) * std::polar(1.0, -2 * kPi * kFreqs[c] * meanTau);
+        const CVector expected = a.H.col(c) * std::polar(1.0, 2 * kPi * kFreqs[c] * meanTau);
         EXPECT_LT((b.H.col(c) - expected).norm(), 1e-9 * expected.norm()) << "frequency " << c;
     }
 }
