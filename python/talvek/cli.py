@@ -35,7 +35,7 @@ EXAMPLES = textwrap.dedent("""\
 
     The library and the model archives are found in the build tree; name them
     with --library and --models (or TALVEK_LIBRARY and TALVEK_MODEL_DIR).
-    The venue file format is described in docs/venue_format.md.
+    The venue file format is described in "Venue files" in README.md.
 """)
 
 
@@ -278,7 +278,7 @@ def build_parser() -> argparse.ArgumentParser:
                        epilog=f"{outputs}\n\nexamples:\n  talvek design examples/church_nave.json -o out/church\n"
                               "  talvek design examples/railway_platform.json -o out/platform --no-plots",
                        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("venue", metavar="VENUE.json", help="venue file (see docs/venue_format.md)")
+    p.add_argument("venue", metavar="VENUE.json", help="venue file (see "Venue files" in README.md)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
     p.add_argument("--no-plots", action="store_true", help="skip the three plots")

@@ -1,6 +1,6 @@
 """Venue files: the column, its mounting and the audience lines of one venue.
 
-A venue file is JSON (see docs/venue_format.md). Every problem is reported as
+A venue file is JSON (see "Venue files" in README.md). Every problem is reported as
 one :class:`VenueError` line naming the file, the line and the field, e.g.
 ``hall.json:12: audience[2].to: expected [x, z] in metres, got [3.0]``.
 """
