@@ -24,19 +24,14 @@
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"
+#include "tests/typical_venue.h"
 
 namespace {
 
 using namespace TalvekLib;
 
 std::vector<VenueItem> typicalVenue() {
-    VenueItem v;
-    v.x1 = 3.0;
-    v.x2 = 25.0;
-    v.z1 = v.z2 = 1.2;
-    v.level1 = 94.0;
-    v.level2 = 88.0;
-    return {v};
+    return {talvek_test::typicalAudienceLine()};
 }
 
 const ModelData* modelOrSkip(benchmark::State& state, const char* name) {

@@ -11,6 +11,7 @@
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"
 #include "test_support.h"
+#include "tests/typical_venue.h"
 
 using namespace TalvekLib;
 
@@ -50,13 +51,7 @@ void expectSameDesign(const SpeakerDesign& a, const SpeakerDesign& b) {
 
 // The typical venue: a floor audience line at ear height from 3 m to 25 m.
 std::vector<VenueItem> floorVenue() {
-    VenueItem v;
-    v.x1 = 3.0;
-    v.x2 = 25.0;
-    v.z1 = v.z2 = 1.2;
-    v.level1 = 94.0;
-    v.level2 = 88.0;
-    return {v};
+    return {talvek_test::typicalAudienceLine()};
 }
 
 PipelineOptions columnAt(double height, double tilt, double p9) {

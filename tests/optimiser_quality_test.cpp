@@ -24,6 +24,7 @@
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"
 #include "test_support.h"
+#include "tests/typical_venue.h"
 
 using namespace TalvekLib;
 
@@ -43,13 +44,7 @@ struct BandSums {
 };
 
 VenueItem floorLine() {
-    VenueItem v;
-    v.x1 = 3.0;
-    v.x2 = 25.0;
-    v.z1 = v.z2 = 1.2;
-    v.level1 = 94.0;
-    v.level2 = 88.0;
-    return v;
+    return talvek_test::typicalAudienceLine();
 }
 
 int bandOf(double f) {
