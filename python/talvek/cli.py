@@ -278,7 +278,7 @@ def build_parser() -> argparse.ArgumentParser:
                        epilog=f"{outputs}\n\nexamples:\n  talvek design examples/church_nave.json -o out/church\n"
                               "  talvek design examples/railway_platform.json -o out/platform --no-plots",
                        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("venue", metavar="VENUE.json", help="venue file (see "Venue files" in README.md)")
+    p.add_argument("venue", metavar="VENUE.json", help="venue file (see 'Venue files' in README.md)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
     p.add_argument("--no-plots", action="store_true", help="skip the three plots")
