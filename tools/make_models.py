@@ -8,8 +8,13 @@ from a few physical assumptions, deterministically (no random numbers):
   the array type (``boxLayouts`` in model/lib_settings.cpp, mirrored below)
   fixes which boxes carry tweeters. A box holds eight woofers at a constant
   spacing (0.1 m; 0.125 m for the larger drivers of Vexal80); a box with
-  tweeters holds eight of them at 0.05 m spacing around the box centre. One
-  channel per driver position, channel 1 lowest. The column's reference point
+  tweeters holds eight of them. The tweeter boxes are adjacent and their
+  tweeters form one unbroken line at 0.04 m pitch centred on those boxes
+  together (25 mm domes, 15 mm apart; each box's eight stay inside it): a
+  gap between per-box groups would add a two-source interference pattern
+  that no weighting removes, and a pitch below half a wavelength up to
+  ~4.3 kHz keeps grating lobes off a typical audience. One channel per
+  driver position, channel 1 lowest. The column's reference point
   is its bottom end; ``yshift`` is a section's centre above it and
   ``driverpos`` the positions relative to that centre (metres).
 * Directivity: each driver is a rigid circular piston in an infinite baffle,
@@ -38,7 +43,10 @@ from a few physical assumptions, deterministically (no random numbers):
 * Design settings: crossover at 2 kHz over one octave, Linkwitz-Riley order 4
   for the array types whose fixed crossover is the squared second-order pair
   (2 and 4) and 8 otherwise; ``beta`` slightly above 1, one per box where a
-  section has several; 15 solver iterations; a gentle timbre tilt.
+  section has several; 15 solver iterations for the woofers, 5 for the
+  tweeters (their desired-magnitude iteration drifts into ever larger,
+  frequency-to-frequency erratic weights when run longer); a gentle timbre
+  tilt; ``f_flatten`` at 12 kHz, the bottom of the top octave.
 
 Usage: make_models.py --output-dir DIR
 """
@@ -55,6 +63,7 @@ from scipy.special import j1
 SPEED_OF_SOUND = 343.0  # m/s
 P_REF = 20e-6  # Pa, 0 dB SPL
 DRIVERS_PER_BOX = 8
+TWEETER_PITCH = 0.04  # m: below half a wavelength up to 4.3 kHz
 
 # Box tables of the ten array types: rows (first wf, last wf, first tw, last tw),
 # channels counted from 1, 0 0 for a box without tweeters. Same as boxLayouts
@@ -185,9 +194,14 @@ def column_sections(model):
     """Woofer and tweeter driver positions from the box table."""
     spacing = 0.125 if model.large_woofers else 0.1
     box_height = DRIVERS_PER_BOX * spacing
+    layout = BOX_LAYOUTS[model.arraytype]
     wf = Section([], [], [], 0)
     tw = Section([], [], [], 0)
-    for b, (w1, w2, t1, t2) in enumerate(BOX_LAYOUTS[model.arraytype]):
+    # One unbroken tweeter line centred on the (adjacent) tweeter boxes; no gap between boxes.
+    tw_boxes = [b for b, row in enumerate(layout) if row[2] > 0]
+    tw_count = sum(row[3] - row[2] + 1 for row in layout if row[2] > 0)
+    tw_centre = (tw_boxes[0] + tw_boxes[-1] + 1) * box_height / 2 if tw_boxes else 0.0
+    for b, (w1, w2, t1, t2) in enumerate(layout):
         bottom = b * box_height
         for k in range(w2 - w1 + 1):
             wf.positions.append(bottom + (k + 0.5) * spacing)
@@ -195,9 +209,9 @@ def column_sections(model):
             wf.slot.append(k)
         wf.nboxes += 1
         if t1 > 0:
-            centre = bottom + box_height / 2
             for k in range(t2 - t1 + 1):
-                tw.positions.append(centre + (k - 3.5) * 0.05)
+                index = t1 - 1 + k  # place in the whole tweeter line
+                tw.positions.append(tw_centre + (index - (tw_count - 1) / 2) * TWEETER_PITCH)
                 tw.boxes.append(b)
                 tw.slot.append(k)
             tw.nboxes += 1
@@ -279,7 +293,7 @@ def model_document(model):
 
     doc = {
         "flo": 75.0 if model.large_woofers else 90.0,
-        "f_flatten": 16000.0,
+        "f_flatten": 12000.0,
         "rolloff_order": 2,
         "twoway": tw.nboxes > 0,
         "f_timbre": [250.0, 2000.0, 16000.0],
@@ -292,7 +306,7 @@ def model_document(model):
         doc["iir_xover_order"] = 4 if model.arraytype in (2, 4) else 8
         doc["bwx"] = 1.0
         doc["tw"] = section_document(model, tw, tweeters, tweeter_band, packing(tw, 1),
-                                     depth=0.004, amp_gain=7.0, vclip=8.5, beta=1.01, iterations=15, f=f)
+                                     depth=0.004, amp_gain=7.0, vclip=8.5, beta=1.01, iterations=5, f=f)
     doc["wf"] = section_document(model, wf, woofers, woofer_band, packing(wf, len(woofers)),
                                  depth=0.018, amp_gain=14.0, vclip=17.0, beta=1.02, iterations=15, f=f)
     doc["wf"]["rolloff_sosa"] = [analog_highpass_section(45.0, 0.707) for _ in range(wf.nboxes)]
