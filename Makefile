@@ -5,7 +5,18 @@ BUILD  := build
 ASAN   := build-sanitize
 JOBS   ?= $(shell nproc)
 
-.PHONY: all setup configure test sanitize fuzz demo bench clean
+# Robustness runs: sanitizer build, fuzzing, memcheck.
+FUZZ_BUILD     := build-fuzz
+FUZZ_SECONDS   ?= 60
+# -O2 with debug lines but without NDEBUG: Eigen's index checks stay on.
+CHECKED_FLAGS  := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
+                  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g"
+# gcc leaves this check out of -fsanitize=undefined: host doubles become indices.
+SANITIZE_EXTRA := -fsanitize=float-cast-overflow
+SANITIZER_ENV  := ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
+                  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: all setup configure test sanitize fuzz valgrind demo bench clean
 
 all: setup configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -18,6 +29,32 @@ configure:
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (any
+# report fails the test). pytest is left out: libasan would have to be
+# preloaded into the Python interpreter.
+sanitize: setup
+	@cmake -S . -B $(ASAN) $(CHECKED_FLAGS) -DTALVEK_SANITIZE=ON -DTALVEK_BENCH=OFF \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE_EXTRA)" -DTALVEK_PYTHON=$(PYTHON) >/dev/null
+	cmake --build $(ASAN) -j $(JOBS) --target talvek_tests
+	cd $(ASAN) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS) -E '^pytest$$'
+
+# libFuzzer runs of the model loader, FUZZ_SECONDS per target (clang).
+# Longer runs: make fuzz FUZZ_SECONDS=3600; findings land in $(FUZZ_BUILD)/findings.
+fuzz: setup
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  $(CHECKED_FLAGS) -DTALVEK_FUZZ=ON -DTALVEK_TESTS=OFF -DTALVEK_BENCH=OFF \
+	  -DTALVEK_PYTHON=$(PYTHON) >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_model_archive fuzz_model_json
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A short long-session run under valgrind's memcheck (slow: not part of CI).
+valgrind: setup configure
+	cmake --build $(BUILD) -j $(JOBS) --target talvek_tests
+	cd $(BUILD)/tests && TALVEK_MODEL_DIR=$(CURDIR)/$(BUILD)/models TALVEK_SESSION_CYCLES=12 \
+	  valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	  --suppressions=$(CURDIR)/tests/valgrind.supp \
+	  ./talvek_tests --gtest_filter='LongSession.*:HostileHost.*'
 
 bench: all
 	$(BUILD)/bench/talvek_bench
