@@ -27,8 +27,10 @@ int32_t optimise(double p1, double p2, int32_t viCount, const double* vi, double
     requireSettings("Talvek_Optimizer");
     const ModelData& model = currentModel("Talvek_Optimizer");
     const std::vector<VenueItem> items = readVenueTable(viCount, vi);
-    if (!std::isfinite(p1) || !std::isfinite(p2) || !std::isfinite(p9) || std::fabs(p9) > 1.0e6)
+    if (!std::isfinite(p1) || !std::isfinite(p2) || !std::isfinite(p9))
         throw std::runtime_error("Talvek_Optimizer: height, tilt and iteration control must be finite.");
+    // ceil(10 p9) iterations, each a solve at every frequency: 1000 is far beyond any use.
+    if (p9 > 100.0) throw std::runtime_error("Talvek_Optimizer: iteration control p9 must be at most 100.");
     SpeakerDesign& design = designRecord();
 
     PipelineOptions options;

@@ -37,6 +37,10 @@ int32_t greens(double g1, double g2, const double* x, const double* y, int32_t p
 
     const Vector px = Eigen::Map<const Vector>(x, pointCount);
     const Vector py = Eigen::Map<const Vector>(y, pointCount);
+    // Beyond 100 km the phase of the propagation delay means nothing.
+    constexpr double kMaxCoordinate = 1.0e5;
+    if (!(px.cwiseAbs().maxCoeff() <= kMaxCoordinate && py.cwiseAbs().maxCoeff() <= kMaxCoordinate))
+        throw std::runtime_error("Talvek_Greens: listener points must be finite and within 100 km.");
     const GreensResult result =
         computeGreens(*model, design, g1, g2, px, py, zeroBasedIndex(indexA, "indexA"),
                       zeroBasedIndex(indexB, "indexB"), referenceCurve(), librarySettings());

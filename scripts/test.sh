@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds, runs the unit tests, the
 # host-side tests and the cross-checks through CTest; then the unit tests again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzz run
-# of the model loader (FUZZ_SECONDS per target, 60 by default).
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
+# the model loader (FUZZ_SECONDS per target, 60 by default) and a short
+# session under valgrind's memcheck. About 15 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 make test
 make sanitize
 make fuzz
+make valgrind

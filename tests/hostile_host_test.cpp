@@ -264,10 +264,14 @@ TEST_F(HostileHost, GreensRefusesPointCountsAndIndicesOutOfRange) {
         EXPECT_EQ(Talvek_Greens(3, 0, badX.data(), y.data(), 3, 1, 2, out.data(), &scalar), -1);
         EXPECT_EQ(Talvek_Greens(3, 0, x.data(), badX.data(), 3, 1, 2, out.data(), &scalar), -1);
     }
-    // Points on a driver (r = 0) and absurdly far away are answered without a crash.
+    // A point on a driver (r = 0) is answered; absurdly far points are refused.
     // Vexal8's fifth woofer sits 0.05 m above its section centre, 0.4 m above the reference point.
-    const std::vector<double> px = {0, 1e300, -1e300}, py = {3.0 + (0.05 + 0.4), 3, 1e300};
-    EXPECT_EQ(Talvek_Greens(3, 0, px.data(), py.data(), 3, 1, 215, out.data(), &scalar), 1) << errorText();
+    const std::vector<double> onDriver = {0}, driverHeight = {3.0 + (0.05 + 0.4)};
+    EXPECT_EQ(Talvek_Greens(3, 0, onDriver.data(), driverHeight.data(), 1, 1, 215, out.data(), &scalar), 1)
+        << errorText();
+    const std::vector<double> far = {1e300, -1e300, 5};
+    EXPECT_EQ(Talvek_Greens(3, 0, far.data(), y.data(), 3, 1, 215, out.data(), &scalar), -1);
+    EXPECT_NE(errorText().find("within 100 km"), std::string::npos);
     expectDesignIntact();
 }
 
