@@ -13,6 +13,7 @@
 
 #include "acoustics/greens.h"
 #include "model/model_cache.h"
+#include "tests/flat_channels.h"
 
 using namespace TalvekLib;
 
@@ -34,15 +35,6 @@ const ModelData& vexal64() {
 
 // Flat single-tap channels and pass-through crossovers: the cost of the field
 // does not depend on the filter values, only on the channel counts.
-ChannelDesign flatChannels(int count) {
-    ChannelDesign cd;
-    cd.outputgain = 1.0;
-    cd.delaypick = IVector::Zero(1);
-    cd.weights = IMatrix::Ones(1, count);
-    cd.outputshifts = IVector::Zero(count);
-    return cd;
-}
-
 SpeakerDesign flatDesign(const ModelData& m) {
     SpeakerDesign d;
     const Matrix passThrough = (Matrix(1, 6) << 1, 0, 0, 1, 0, 0).finished();
@@ -51,8 +43,8 @@ SpeakerDesign flatDesign(const ModelData& m) {
     d.twoway = m.twoway;
     d.fswf = d.fstw = 96000.0;
     d.sos_xover_wf = d.sos_xover_tw = passThrough;
-    d.wf = flatChannels(m.wf->driverpos.size());
-    if (m.twoway) d.tw = flatChannels(m.tw->driverpos.size());
+    d.wf = talvek_test::flatChannels(m.wf->driverpos.size());
+    if (m.twoway) d.tw = talvek_test::flatChannels(m.tw->driverpos.size());
     return d;
 }
 

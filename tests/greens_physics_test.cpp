@@ -16,6 +16,7 @@
 #include "optimiser/design_pipeline.h"
 #include "optimiser/section_response.h"
 #include "test_support.h"
+#include "tests/flat_channels.h"
 
 using namespace TalvekLib;
 
@@ -68,14 +69,6 @@ std::vector<BandFigures> bandFigures(const Matrix& power, const Vector& f, const
     return bands;
 }
 
-ChannelDesign flatChannels(int count) {
-    ChannelDesign cd;
-    cd.outputgain = 1.0;
-    cd.delaypick = IVector::Zero(1);
-    cd.weights = IMatrix::Ones(1, count);
-    cd.outputshifts = IVector::Zero(count);
-    return cd;
-}
 
 // The bands where the column is long enough (several wavelengths of its
 // drivers) to shape its coverage. Vexal32's 250 Hz band (1.6 m of woofers) is
@@ -109,8 +102,8 @@ TEST_P(GreensPhysics, SteeredColumnFollowsTheAudienceLineTargets) {
 
     // The same column, crossovers and scale, every channel one flat tap.
     SpeakerDesign unsteered = steered;
-    unsteered.wf = flatChannels(steered.wf.outputshifts.size());
-    if (steered.twoway) unsteered.tw = flatChannels(steered.tw.outputshifts.size());
+    unsteered.wf = talvek_test::flatChannels(steered.wf.outputshifts.size());
+    if (steered.twoway) unsteered.tw = talvek_test::flatChannels(steered.tw.outputshifts.size());
 
     const int P = static_cast<int>((kFar - kNear) / 0.5) + 1;
     const Vector x = Vector::LinSpaced(P, kNear, kFar);

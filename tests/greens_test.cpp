@@ -15,6 +15,7 @@
 #include "acoustics/greens.h"
 #include "acoustics/sf_response.h"
 #include "filters/sos.h"
+#include "tests/flat_channels.h"
 
 using namespace TalvekLib;
 
@@ -45,16 +46,6 @@ void fillSection(DriverData& d, int K, double spacing, double yshift, const Vect
     d.Hdacamp.H = Matrix::Constant(1, f.size(), 2.0);
     d.Hdacamp.Vclip = Vector::Constant(1, 3.0);
     d.Hdacamp.Nch = 1;
-}
-
-// Every channel one tap of 1: the steering filters are flat.
-ChannelDesign flatChannels(int K) {
-    ChannelDesign cd;
-    cd.outputgain = 1.0;
-    cd.delaypick = IVector::Zero(1);
-    cd.weights = IMatrix::Ones(1, K);
-    cd.outputshifts = IVector::Zero(K);
-    return cd;
 }
 
 // Channels with a few taps that differ per channel, so the chain is not flat.
@@ -91,7 +82,7 @@ Scene singleDriver(const Vector& f, const Delay& delay) {
     s.design.wfeqValue = 1.0;
     s.design.fswf = 96000.0;
     s.design.sos_xover_wf = kPassThrough;
-    s.design.wf = flatChannels(1);
+    s.design.wf = talvek_test::flatChannels(1);
     return s;
 }
 
