@@ -17,6 +17,7 @@ import textwrap
 import time
 from pathlib import Path
 
+from . import analysis, pipeline
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
 from .venue import Venue, VenueError, load_venue, parse_venue
@@ -97,42 +98,15 @@ def _session(args) -> Talvek:
     return tv
 
 
-def _optimise(tv: Talvek, venue: Venue) -> SFIORecord:
-    try:
-        tv.select(venue.model.number)
-        return tv.optimise(venue.height, venue.tilt, venue.item_table(), inactive_as_zero=venue.inactive_as_zero,
-                           woofer_iterations=venue.woofer_iterations)
-    except TalvekError as e:
-        behind = venue.out_of_sight()
-        if behind:
-            k, end, (x, z) = behind[0]
-            a = venue.audience[k - 1]
-            raise CliError(f"{e.text} audience[{k}] \"{a.name}\" ({venue.source}:{a.line}): its {end!r} end "
-                           f"({x:g}, {z:g}) m lies behind the column's front plane") from None
-        raise CliError(f"{e.text} (designing {venue.model.name} for {venue.source})") from None
-
-
-def _predict_and_plot(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
-    from . import analysis
-
-    plots = not args.no_plots
+def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
-        pred = analysis.predict(tv, venue, grid=tuple(args.grid), progress=progress)
+        rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
+                                          progress=progress)
     finally:
         progress.close()
-    rep = analysis.report(venue, pred)
-    rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
-    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     for line in analysis.summary_lines(rep):
         print(line)
-    if plots:
-        from . import plots as p
-
-        p.save(p.coverage_figure(venue, pred), folder / "coverage.png")
-        p.save(p.levels_figure(venue, pred), folder / "levels.png")
-        p.save(p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
-               folder / "filters.png")
     return rep
 
 
@@ -191,11 +165,14 @@ def cmd_design(args) -> int:
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
     tv = _session(args)
-    record = _optimise(tv, venue)
-    record.venue = {"text": venue.text, "source": str(venue.source)}
-    record.save(folder / f"{stem}.npz")
-    tv.write_files(folder, stem)
-    _predict_and_plot(tv, venue, folder, stem, args)
+    progress = Progress("predicting levels")
+    try:
+        rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
+                                    progress=progress)
+    finally:
+        progress.close()
+    for line in analysis.summary_lines(rep):
+        print(line)
     _finish(folder, started, not args.no_plots)
     return 0
 
@@ -223,7 +200,7 @@ def cmd_redesign(args) -> int:
         if venue.model.number != record.arraytype:
             raise CliError(f"{args.record}: the stored venue names {venue.model.name}, the record is for "
                            f"{record.model.name}")
-        _predict_and_plot(tv, venue, folder, stem, args)
+        _predict_and_report(tv, venue, folder, stem, args)
     else:
         _, headroom = tv.greens([10.0], [1.2], height=0.0, tilt=0.0, first=1, last=1)
         rep = {"model": record.model.name, "headroom_db": round(headroom, 2), "files": sorted(
@@ -321,7 +298,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     try:
         return args.run(args)
-    except (CliError, VenueError) as e:
+    except (CliError, VenueError, pipeline.DesignError) as e:
         message = str(e)
     except TalvekError as e:
         message = f"{e.export}: {e.text}"

@@ -1,0 +1,87 @@
+"""The design pipeline shared by ``talvek design`` and the venue editor.
+
+One venue in, everything a designer keeps out: the SFIO record (``<stem>.npz``
+with the venue text), the processor files, report.json and the plots. Both the
+command line and the editor call :func:`design_venue`, so the same venue gives
+the same files whichever way it was designed.
+"""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+from .api import SFIORecord, Talvek, TalvekError
+from .venue import Venue
+
+
+class DesignError(Exception):
+    """A design that cannot be made, explained by its one-line message."""
+
+
+def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
+    """Select the venue's model and run the library's optimiser for it."""
+    try:
+        tv.select(venue.model.number)
+        return tv.optimise(venue.height, venue.tilt, venue.item_table(), inactive_as_zero=venue.inactive_as_zero,
+                           woofer_iterations=venue.woofer_iterations)
+    except TalvekError as e:
+        behind = venue.out_of_sight()
+        if behind:
+            k, end, (x, z) = behind[0]
+            a = venue.audience[k - 1]
+            raise DesignError(f"{e.text} audience[{k}] \"{a.name}\" ({venue.source}:{a.line}): its {end!r} end "
+                              f"({x:g}, {z:g}) m lies behind the column's front plane") from None
+        raise DesignError(f"{e.text} (designing {venue.model.name} for {venue.source})") from None
+
+
+def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
+                       progress=None) -> dict:
+    """Predict the levels of the current design, write report.json and (optionally) the plots."""
+    from . import analysis
+
+    pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
+    rep = analysis.report(venue, pred)
+    rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
+    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
+    if plots:
+        from . import plots as p
+
+        p.save(p.coverage_figure(venue, pred), folder / "coverage.png")
+        p.save(p.levels_figure(venue, pred), folder / "levels.png")
+        p.save(p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
+               folder / "filters.png")
+    return rep
+
+
+def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
+                 progress=None) -> dict:
+    """Optimise for ``venue`` and write the record, the processor files, report.json and the plots.
+
+    Parameters
+    ----------
+    tv : Talvek
+        An open session (the library is process-wide: one design at a time).
+    venue : Venue
+        The parsed venue.
+    folder : Path
+        Existing, writable output folder.
+    stem : str
+        File stem of the outputs.
+    grid : (2,) ints
+        Points of the coverage map across and up the section.
+    plots : bool
+        Write coverage.png, levels.png and filters.png.
+    progress : callable(done, total), optional
+        Called while the levels are predicted.
+
+    Returns
+    -------
+    dict
+        The report, as written to report.json.
+    """
+    record = optimise(tv, venue)
+    record.venue = {"text": venue.text, "source": str(venue.source)}
+    record.save(folder / f"{stem}.npz")
+    tv.write_files(folder, stem)
+    return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress)
