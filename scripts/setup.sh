@@ -8,6 +8,7 @@ packages=(
   libeigen3-dev libyajl-dev libzip-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   python3-numpy python3-scipy python3-matplotlib python3-pytest
+  python3-jsonschema python3-flask chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -1,33 +1,61 @@
 """Venue files: the column, its mounting and the audience lines of one venue.
 
-A venue file is JSON (see "Venue files" in README.md). Every problem is reported as
-one :class:`VenueError` line naming the file, the line and the field, e.g.
-``hall.json:12: audience[2].to: expected [x, z] in metres, got [3.0]``.
+A venue file is JSON (see "Venue files" in README.md) whose form is published as
+the JSON Schema ``venue.schema.json`` next to this module. Every problem is
+reported as one :class:`VenueError` line naming the file, the line and the
+field, e.g. ``hall.json:12: audience[2].to: expected [x, z] in metres, got [3.0]``.
+
+Reading takes three public steps: ``json.loads`` parses the text (its error
+carries the line), the schema validator names the field path of each problem,
+and a small scanner of the (by then known to be valid) text finds the line of
+every field path.
 """
 
 from __future__ import annotations
 
+import bisect
+import functools
 import json
-import json.decoder
-import json.scanner
 import math
 import os
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import jsonschema
 import numpy as np
 
 from .api import ModelInfo, model_info
 
-__all__ = ["VenueError", "AudienceLine", "Venue", "load_venue", "parse_venue"]
+__all__ = ["VenueError", "AudienceLine", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
+           "venue_document"]
 
+# The limits live in the schema; these mirror it for callers that draw or check venues.
 MAX_COORDINATE = 1.0e4  # m; a venue is at most kilometres across
 MAX_LEVEL = 200.0       # dB SPL
 MAX_ITERATIONS = 1000
 
+SCHEMA_PATH = Path(__file__).with_name("venue.schema.json")
+
 
 class VenueError(ValueError):
-    """A venue file that cannot be used; the message is one line."""
+    """A venue file that cannot be used; the message is one line.
+
+    Attributes
+    ----------
+    path : str
+        Field path of the problem as written in the message (``audience[2].to``,
+        list positions counted from 1), "" when it concerns the whole file.
+    line : int or None
+        Line of the venue text the problem is on, None when there is none.
+    problem : str
+        The message without file, line and field.
+    """
+
+    def __init__(self, source: str, line: int | None, path: str, problem: str):
+        where = source + (f":{line}" if line is not None else "")
+        super().__init__(f"{where}: {path + ': ' if path else ''}{problem}")
+        self.source, self.line, self.path, self.problem = source, line, path, problem
 
 
 @dataclass
@@ -104,216 +132,262 @@ class Venue:
         return x_range, z_range
 
 
-# ---------------------------------------------------------------- JSON with line numbers
+# ---------------------------------------------------------------- the schema
 
-class _Object(dict):
-    """A JSON object that remembers where it and each of its keys stood."""
-
-    line = 0
-    key_lines: dict
-
-
-def _line_of(text: str, index: int) -> int:
-    return text.count("\n", 0, index) + 1
+@functools.lru_cache(maxsize=1)
+def schema() -> dict:
+    """The published JSON Schema of venue files."""
+    return json.loads(SCHEMA_PATH.read_text(encoding="utf-8"))
 
 
-def _key_positions(s: str, start: int, end: int) -> list[int]:
-    """Offsets of the keys of the object spanning s[start:end] (its own keys only)."""
-    keys, depth, i = [], 0, start
-    while i < end:
-        ch = s[i]
-        if ch == '"':
-            j = i + 1
-            while s[j] != '"':
-                j += 2 if s[j] == "\\" else 1
-            if depth == 0:
-                k = j + 1
-                while s[k] in " \t\r\n":
-                    k += 1
-                if s[k] == ":":
-                    keys.append(i)
-            i = j + 1
-            continue
-        if ch in "[{":
-            depth += 1
-        elif ch in "]}":
-            depth -= 1
-        i += 1
-    return keys
-
-
-def _decode(text: str, source: str):
-    def parse_object(s_and_end, strict, scan_once, object_hook, object_pairs_hook, memo=None):
-        s, start = s_and_end
-        pairs, end = json.decoder.JSONObject(s_and_end, strict, scan_once, None, list, memo)
-        obj = _Object()
-        obj.line = _line_of(s, start - 1)
-        obj.key_lines = {}
-        for (key, value), pos in zip(pairs, _key_positions(s, start, end)):
-            if key in obj:
-                raise VenueError(f"{source}:{_line_of(s, pos)}: duplicate field {key!r}")
-            obj[key] = value
-            obj.key_lines[key] = _line_of(s, pos)
-        return obj, end
-
-    # NaN and Infinity parse as floats; the field readers refuse them with the field's line.
-    decoder = json.JSONDecoder()
-    decoder.parse_object = parse_object
-    decoder.scan_once = json.scanner.py_make_scanner(decoder)  # the C scanner ignores parse_object
+def _finite_number(checker, value) -> bool:
+    # JSON has no NaN or infinity, but Python's parser reads NaN, Infinity and 1e999;
+    # they are refused as "not a number" with the field's line.
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
     try:
-        return decoder.decode(text)
-    except json.JSONDecodeError as e:
-        raise VenueError(f"{source}:{e.lineno}: not valid JSON: {e.msg} (column {e.colno})") from None
-    except ValueError as e:
-        if isinstance(e, VenueError):
-            raise
-        raise VenueError(f"{source}: not valid JSON: {e}") from None
+        return math.isfinite(value)
+    except OverflowError:  # an integer beyond the double range
+        return False
 
 
-# ---------------------------------------------------------------- field readers
+def _whole_number(checker, value) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)  # 3.0 is not a count
 
-class _Reader:
-    def __init__(self, source: str):
-        self.source = source
 
-    def fail(self, obj: _Object, key: str | None, where: str, problem: str):
-        line = obj.key_lines.get(key, obj.line) if key is not None else obj.line
-        raise VenueError(f"{self.source}:{line}: {where}: {problem}")
+@functools.lru_cache(maxsize=1)
+def _validator():
+    base = jsonschema.Draft202012Validator
+    types = base.TYPE_CHECKER.redefine_many({"number": _finite_number, "integer": _whole_number})
+    return jsonschema.validators.extend(base, type_checker=types)(schema())
 
-    def known_fields(self, obj: _Object, allowed: set, where: str):
-        for key in obj:
-            if key not in allowed:
-                label = f"{where}.{key}" if where else key
-                self.fail(obj, key, label, f"unknown field (known: {', '.join(sorted(allowed))})")
 
-    def number(self, obj, key, where, *, default=None, low=-math.inf, high=math.inf, unit=""):
-        if key not in obj:
-            if default is not None:
-                return default
-            self.fail(obj, None, where, f"missing field {key!r}")
-        return self._number_value(obj, key, obj[key], f"{where}", low, high, unit)
+# ---------------------------------------------------------------- where each field stands
 
-    def _number_value(self, obj, key, value, where, low, high, unit):
+_TOKEN = re.compile(r'\s*(?:("(?:[^"\\]|\\.)*")|([{}\[\]:,])|([^\s{}\[\]:,"]+))', re.S)
+
+
+class _Positions:
+    """Offsets of the keys and values of valid JSON text, by field path.
+
+    A field path is a tuple of object keys and 0-based list positions; ``()``
+    is the whole document. ``key[path]`` is where the key of an object member
+    stands, ``value[path]`` where a value begins (for an object, its ``{``).
+    """
+
+    def __init__(self, text: str, source: str):
+        self.text = text
+        self.key: dict[tuple, int] = {}
+        self.value: dict[tuple, int] = {}
+        self._newlines = [m.start() for m in re.finditer("\n", text)]
+        # Each open container: [kind, path, list position or current key, expecting a key, keys seen]
+        stack: list[list] = []
+        pos = 0
+        while True:
+            m = _TOKEN.match(text, pos)
+            if not m or m.end() == pos:
+                break
+            pos = m.end()
+            string, punct = m.group(1), m.group(2)
+            start = m.start(1) if string else m.start(2) if punct else m.start(3)
+            top = stack[-1] if stack else None
+            if punct in ("}", "]"):
+                stack.pop()
+                continue
+            if punct == ":":
+                continue
+            if punct == ",":
+                if top[0] == "[":
+                    top[2] += 1
+                else:
+                    top[3] = True
+                continue
+            if top is not None and top[0] == "{" and top[3]:  # a key
+                key = json.loads(string)
+                path = top[1] + (key,)
+                if key in top[4]:
+                    raise VenueError(source, self.line(start), _format_path(path), "duplicate field")
+                top[4].add(key)
+                top[2], top[3] = key, False
+                self.key[path] = start
+                continue
+            path = () if top is None else top[1] + (top[2],)
+            self.value[path] = start
+            if punct == "{":
+                stack.append(["{", path, None, True, set()])
+            elif punct == "[":
+                stack.append(["[", path, 0, False, None])
+
+    def line(self, offset: int) -> int:
+        return bisect.bisect_left(self._newlines, offset) + 1
+
+    def of_field(self, path: tuple) -> int:
+        """Offset of a field: its key in an object, its value in a list."""
+        while path and path not in self.key and path not in self.value:
+            path = path[:-1]
+        return self.key.get(path, self.value.get(path, 0))
+
+
+def _format_path(path) -> str:
+    out = ""
+    for part in path:
+        out += f"[{part + 1}]" if isinstance(part, int) else (f".{part}" if out else str(part))
+    return out
+
+
+def _short(value) -> str:
+    try:
+        text = json.dumps(value)
+    except (ValueError, RecursionError):
+        text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+# ---------------------------------------------------------------- schema errors as one-line messages
+
+def _resolve(node):
+    while isinstance(node, dict) and "$ref" in node and node["$ref"].startswith("#/"):
+        target = schema()
+        for part in node["$ref"][2:].split("/"):
+            target = target[part]
+        node = target
+    return node
+
+
+def _schemas_along(schema_path) -> list:
+    """Every schema passed on the way down ``schema_path`` (references followed)."""
+    node, seen = schema(), []
+    for part in schema_path:
+        seen.append(node)
+        if isinstance(node, dict) and part not in node:
+            node = _resolve(node)
+        node = node[part]
+    return seen + [node]
+
+
+def _expected(error) -> str:
+    for node in reversed(_schemas_along(error.absolute_schema_path)):
+        if isinstance(node, dict):
+            if "x-expected" in node:
+                return node["x-expected"]
+            if "x-expected" in _resolve(node):
+                return _resolve(node)["x-expected"]
+    return "something else"
+
+
+def _describe(error, document) -> tuple[tuple, str]:
+    """(field path, message) of one schema error, in the words of a designer."""
+    path = tuple(error.absolute_path)
+    kind, value = error.validator, error.instance
+    if "prefixItems" in error.absolute_schema_path:
+        # A bad coordinate or level inside a pair is reported at the pair.
+        if kind not in ("minimum", "maximum"):
+            cut = list(error.absolute_schema_path).index("prefixItems")
+            pair_schema = _resolve(_schemas_along(list(error.absolute_schema_path)[:cut])[-1])
+            return path[:-1], f"expected {pair_schema['x-expected']}, got {_short(_value_at(document, path[:-1]))}"
+        path = path[:-1]
+    if kind == "required":
+        missing = [name for name in error.validator_value if name not in value]
+        name = missing[0]
+        hint = ""
+        for node in reversed(_schemas_along(error.absolute_schema_path)):
+            props = _resolve(node).get("properties", {}) if isinstance(node, dict) else {}
+            if name in props:
+                hint = f" ({props[name].get('x-expected') or _resolve(props[name]).get('x-expected')})"
+                break
+        # At the top the missing field names itself; inside, the object it is missing from.
+        return path or (name,), f"missing field {name!r}{hint}"
+    if kind == "additionalProperties":
+        known = sorted(error.schema.get("properties", {}))
+        extra = next(key for key in value if key not in known)
+        return path + (extra,), f"unknown field (known: {', '.join(known)})"
+    if kind in ("minimum", "maximum"):
+        node = error.schema
+        return path, f"{value} is outside {node['minimum']:g} to {node['maximum']:g}{node.get('x-unit', '')}"
+    if path == ("model",) and isinstance(value, (str, int)) and not isinstance(value, bool):
         try:
-            finite = not isinstance(value, bool) and isinstance(value, (int, float)) and math.isfinite(value)
-        except OverflowError:  # an integer beyond the double range
-            finite = False
-        if not finite:
-            self.fail(obj, key, where, f"expected a number{' in' + unit if unit else ''}, got {json.dumps(value)[:40]}")
-        if not low <= value <= high:
-            self.fail(obj, key, where, f"{value} is outside {low:g} to {high:g}{unit}")
-        return float(value)
+            model_info(value)
+        except ValueError as e:
+            return path, str(e)
+    if kind in ("anyOf", "oneOf") and error.context:
+        # Explain by the branch of the right kind when there is one (a level out of range).
+        deeper = [e for e in error.context if e.validator != "type"]
+        if deeper:
+            return _describe(min(deeper, key=lambda e: len(e.absolute_path)), document)
+    if kind in ("type", "anyOf", "oneOf", "minItems", "maxItems", "items", "prefixItems"):
+        return path, f"expected {_expected(error)}, got {_short(value)}"
+    return path, error.message
 
-    def pair(self, obj, key, where, *, low, high, unit, what):
-        value = obj[key]
-        if not (isinstance(value, list) and len(value) == 2):
-            self.fail(obj, key, where, f"expected {what}, got {json.dumps(value)}")
-        return tuple(self._number_value(obj, key, v, where, low, high, unit) for v in value)
+
+def _value_at(document, path):
+    for part in path:
+        document = document[part]
+    return document
+
+
+# ---------------------------------------------------------------- reading
+
+def venue_document(text: str, source: str = "<venue>") -> dict:
+    """Parse and check the text of a venue file against the schema; the checked JSON object.
+
+    Raises :class:`VenueError` for the first problem in the text.
+    """
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise VenueError(source, e.lineno, "", f"not valid JSON: {e.msg} (column {e.colno})") from None
+    except RecursionError:
+        raise VenueError(source, None, "", "not valid JSON: nested too deeply") from None
+    except ValueError as e:  # e.g. an integer of more digits than Python converts
+        raise VenueError(source, None, "", f"not valid JSON: {e}") from None
+    where = _Positions(text, source)
+    if not isinstance(document, dict):
+        raise VenueError(source, 1, "", "the venue file must hold one JSON object")
+    problems = []
+    for error in _validator().iter_errors(document):
+        path, message = _describe(error, document)
+        # A missing field is reported where its object opens.
+        offset = where.value.get(tuple(error.absolute_path), 0) if error.validator == "required" \
+            else where.of_field(path)
+        problems.append((offset, len(path), _format_path(path), message))
+    if problems:
+        offset, _, path, message = min(problems)
+        raise VenueError(source, where.line(offset), path, message)
+    document["_positions"] = where
+    return document
 
 
 def parse_venue(text: str, source: str = "<venue>") -> Venue:
     """Read a venue from the text of a venue file; raises :class:`VenueError`."""
-    data = _decode(text, source)
-    r = _Reader(source)
-    if not isinstance(data, _Object):
-        raise VenueError(f"{source}:1: the venue file must hold one JSON object")
-    r.known_fields(data, {"name", "model", "height", "tilt", "audience", "options", "section"}, "")
+    data = venue_document(text, source)
+    where: _Positions = data.pop("_positions")
 
-    if "model" not in data:
-        r.fail(data, None, "model", "missing field 'model' (a model name such as \"Vexal32\" or its number)")
-    model_value = data["model"]
-    if isinstance(model_value, bool) or not isinstance(model_value, (int, str)):
-        r.fail(data, "model", "model", f"expected a model name or number, got {json.dumps(model_value)}")
-    try:
-        model = model_info(model_value)
-    except ValueError as e:
-        r.fail(data, "model", "model", str(e))
+    def fail(path: tuple, problem: str):
+        raise VenueError(source, where.line(where.of_field(path)), _format_path(path), problem)
 
-    height = r.number(data, "height", "height", low=-MAX_COORDINATE, high=MAX_COORDINATE, unit=" m")
-    tilt = r.number(data, "tilt", "tilt", default=0.0, low=-90.0, high=90.0, unit=" degrees")
-
-    if "audience" not in data:
-        r.fail(data, None, "audience", "missing field 'audience' (a list of audience lines)")
-    lines = data["audience"]
-    if not isinstance(lines, list) or not lines:
-        r.fail(data, "audience", "audience", "expected a non-empty list of audience lines")
-    audience = [_audience_line(r, item, k, data) for k, item in enumerate(lines, start=1)]
+    audience = []
+    for k, item in enumerate(data["audience"]):
+        start, end = (tuple(float(v) for v in item[key]) for key in ("from", "to"))
+        if start == end:
+            fail(("audience", k, "to"), "the line has no length (from and to are the same point)")
+        level = item.get("level", 0.0)  # an inactive line without a level is not fitted
+        levels = tuple(float(v) for v in level) if isinstance(level, list) else (float(level),) * 2
+        audience.append(AudienceLine(item.get("name", f"line {k + 1}"), start, end, levels,
+                                     item.get("active", True), where.line(where.value[("audience", k)])))
     if not any(a.active for a in audience):
-        r.fail(data, "audience", "audience", "no audience line is active; nothing to cover")
+        fail(("audience",), "no audience line is active; nothing to cover")
 
-    inactive_as_zero, iterations = False, None
-    if "options" in data:
-        opts = data["options"]
-        if not isinstance(opts, _Object):
-            r.fail(data, "options", "options", "expected an object")
-        r.known_fields(opts, {"inactive_as_zero", "woofer_iterations"}, "options")
-        if "inactive_as_zero" in opts:
-            if not isinstance(opts["inactive_as_zero"], bool):
-                r.fail(opts, "inactive_as_zero", "options.inactive_as_zero", "expected true or false")
-            inactive_as_zero = opts["inactive_as_zero"]
-        if "woofer_iterations" in opts:
-            v = opts["woofer_iterations"]
-            if isinstance(v, bool) or not isinstance(v, int) or not 1 <= v <= MAX_ITERATIONS:
-                r.fail(opts, "woofer_iterations", "options.woofer_iterations",
-                       f"expected a whole number 1 to {MAX_ITERATIONS}, got {json.dumps(v)}")
-            iterations = v
-
-    section_x = section_z = None
-    if "section" in data:
-        sec = data["section"]
-        if not isinstance(sec, _Object):
-            r.fail(data, "section", "section", "expected an object with x and z ranges")
-        r.known_fields(sec, {"x", "z"}, "section")
-        ranges = {}
-        for key in ("x", "z"):
-            if key not in sec:
-                r.fail(sec, None, "section", f"missing field {key!r}")
-            lo, hi = r.pair(sec, key, f"section.{key}", low=-MAX_COORDINATE, high=MAX_COORDINATE, unit=" m",
-                            what="[low, high] in metres")
+    ranges = {}
+    for key in ("x", "z"):
+        if "section" in data:
+            lo, hi = (float(v) for v in data["section"][key])
             if not lo < hi:
-                r.fail(sec, key, f"section.{key}", f"range [{lo:g}, {hi:g}] is empty")
+                fail(("section", key), f"range [{lo:g}, {hi:g}] is empty")
             ranges[key] = (lo, hi)
-        section_x, section_z = ranges["x"], ranges["z"]
-
-    name = data.get("name", Path(source).stem)
-    if not isinstance(name, str):
-        r.fail(data, "name", "name", "expected a text")
-    return Venue(name, model, height, tilt, audience, inactive_as_zero, iterations, section_x, section_z,
-                 source, text)
-
-
-def _audience_line(r: _Reader, item, k: int, parent: _Object) -> AudienceLine:
-    where = f"audience[{k}]"
-    if not isinstance(item, _Object):
-        r.fail(parent, "audience", where, "expected an object with from, to and level")
-    r.known_fields(item, {"name", "from", "to", "level", "active"}, where)
-    active = item.get("active", True)
-    if not isinstance(active, bool):
-        r.fail(item, "active", f"{where}.active", "expected true or false")
-    points = []
-    for key in ("from", "to"):
-        if key not in item:
-            r.fail(item, None, where, f"missing field {key!r} (an end point [x, z] in metres)")
-        points.append(r.pair(item, key, f"{where}.{key}", low=-MAX_COORDINATE, high=MAX_COORDINATE, unit=" m",
-                             what="[x, z] in metres"))
-    if points[0] == points[1]:
-        r.fail(item, "to", f"{where}.to", "the line has no length (from and to are the same point)")
-    if "level" in item:
-        value = item["level"]
-        if isinstance(value, list):
-            levels = r.pair(item, "level", f"{where}.level", low=0.0, high=MAX_LEVEL, unit=" dB SPL",
-                            what="a level or [level at from, level at to] in dB SPL")
-        else:
-            level = r.number(item, "level", f"{where}.level", low=0.0, high=MAX_LEVEL, unit=" dB SPL")
-            levels = (level, level)
-    elif active:
-        r.fail(item, None, where, "missing field 'level' (target dB SPL, or [at from, at to])")
-    else:
-        levels = (0.0, 0.0)  # not fitted
-    name = item.get("name", f"line {k}")
-    if not isinstance(name, str):
-        r.fail(item, "name", f"{where}.name", "expected a text")
-    return AudienceLine(name, points[0], points[1], levels, active, item.line)
+    options = data.get("options", {})
+    return Venue(data.get("name", Path(source).stem), model_info(data["model"]), float(data["height"]),
+                 float(data.get("tilt", 0.0)), audience, options.get("inactive_as_zero", False),
+                 options.get("woofer_iterations"), ranges.get("x"), ranges.get("z"), source, text)
 
 
 def load_venue(path: str | os.PathLike) -> Venue:
@@ -322,9 +396,9 @@ def load_venue(path: str | os.PathLike) -> Venue:
     try:
         text = path.read_text(encoding="utf-8")
     except FileNotFoundError:
-        raise VenueError(f"{path}: no such venue file") from None
+        raise VenueError(str(path), None, "", "no such venue file") from None
     except IsADirectoryError:
-        raise VenueError(f"{path}: is a folder, not a venue file") from None
+        raise VenueError(str(path), None, "", "is a folder, not a venue file") from None
     except (OSError, UnicodeDecodeError) as e:
-        raise VenueError(f"{path}: cannot read venue file ({e.strerror if isinstance(e, OSError) else e})") from None
+        raise VenueError(str(path), None, "", f"cannot read venue file ({e.strerror if isinstance(e, OSError) else e})") from None
     return parse_venue(text, str(path))
