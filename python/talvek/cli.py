@@ -1,4 +1,4 @@
-"""The ``talvek`` command line: models, check, design, redesign.
+"""The ``talvek`` command line: models, check, design, redesign, serve.
 
 Every failure the user can cause (a bad venue file, an unknown model, an
 audience line out of sight, an unwritable output folder, a missing library)
@@ -33,6 +33,7 @@ EXAMPLES = textwrap.dedent("""\
                                                      optimise, write DSP files, report and plots
       talvek redesign out/church/church_nave.npz -o out/church-again
                                                      design again from a stored SFIO record
+      talvek serve --open                            the venue editor in the browser
 
     The library and the model archives are found in the build tree; name them
     with --library and --models (or TALVEK_LIBRARY and TALVEK_MODEL_DIR).
@@ -215,6 +216,21 @@ def cmd_redesign(args) -> int:
     return 0
 
 
+def cmd_serve(args) -> int:
+    try:
+        from .editor import serve
+    except ImportError as e:
+        raise CliError(f"the editor needs Flask and jsonschema (scripts/setup.sh installs them): {e}") from None
+    tv = _session(args)  # refuse to start without a working library
+    try:
+        serve(lambda: tv, port=args.port, open_browser=args.open, announce=lambda line: print(line, flush=True))
+    except OSError as e:
+        raise CliError(f"cannot listen on 127.0.0.1:{args.port}: {e.strerror or e}") from None
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
 # ---------------------------------------------------------------- parser
 
 def build_parser() -> argparse.ArgumentParser:
@@ -276,7 +292,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
                    help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_redesign)
+
+    p = sub.add_parser("serve", parents=[common], help="the venue editor in the browser",
+                       description=textwrap.fill("Serve the venue editor on this machine (127.0.0.1 only): draw "
+                                                 "the section, move the audience lines, design and download the "
+                                                 "files, as `talvek design` writes them."),
+                       epilog="examples:\n  talvek serve --open\n  talvek serve --port 9000",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--port", type=_port, default=8765, help="port on 127.0.0.1 (default 8765; 0: any free one)")
+    p.add_argument("--open", action="store_true", help="open the page in the default browser")
+    p.set_defaults(run=cmd_serve)
     return parser
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"expected a port 0 to 65535, got {text!r}")
+    return value
 
 
 def _positive(text: str) -> int:

@@ -1,0 +1,357 @@
+"""The venue editor's web server: one page and a small JSON API, on 127.0.0.1 only.
+
+The page keeps the venue as the JSON document of a venue file. It asks the
+server to check it (the same reader as ``talvek design``, so the same one-line
+messages, with the field path the page uses to show each next to its field),
+and to design it: the design runs :func:`talvek.pipeline.design_venue` in a
+worker thread into a folder of its own, and the page polls its progress and
+then fetches the report, the plots and the files.
+
+The library keeps one process-wide state, so one design runs at a time: a
+second request while one runs is answered 409.
+
+API (every answer is JSON; every error is ``{"error": one line, ...}`` with a 4xx status):
+
+- ``GET  /api/models``: the column models;
+- ``GET  /api/examples``, ``GET /api/examples/<name>``: the bundled example venues;
+- ``POST /api/venue`` ``{"text", "source"}``: check a venue text;
+- ``POST /api/design`` ``{"text", "source", "grid"}``: start a design (202, or 409 while one runs);
+- ``GET  /api/design/<id>``: its state, progress, report and files;
+- ``GET  /api/design/<id>/files/<name>``: one of its files.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+import shutil
+import tempfile
+import threading
+import time
+import uuid
+from pathlib import Path
+
+from flask import Flask, jsonify, request, send_from_directory
+from werkzeug.exceptions import HTTPException
+
+from .. import pipeline
+from ..api import MODELS, Talvek, TalvekError
+from ..venue import VenueError, parse_venue
+
+__all__ = ["create_app", "serve", "LOCAL_HOSTS", "MAX_BODY", "KEEP_DESIGNS"]
+
+STATIC = Path(__file__).with_name("static")
+EXAMPLES = Path(__file__).resolve().parents[3] / "examples"
+LOCAL_HOSTS = ("127.0.0.1", "localhost", "[::1]")
+MAX_BODY = 512 * 1024   # bytes; a venue of a thousand audience lines is under 100 kB
+KEEP_DESIGNS = 8        # finished designs whose files stay downloadable
+GRID_LIMITS = (2, 400)  # points of the coverage map per direction accepted from the page
+_STEM = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,79}")
+
+
+class ApiError(Exception):
+    """A refused request: status and the one-line message (and where in the venue, if known)."""
+
+    def __init__(self, status: int, message: str, **extra):
+        super().__init__(message)
+        self.status, self.message, self.extra = status, message, extra
+
+
+def _one_line(text) -> str:
+    return " ".join(str(text).split())
+
+
+def _stem_of(source: str) -> str:
+    """File stem of the outputs, as ``talvek design`` takes it from the venue file's name."""
+    stem = Path(source.replace("\\", "/")).stem
+    if not _STEM.fullmatch(stem):
+        raise ApiError(400, f"source: {source!r} is not a usable file name (letters, digits, '_', '.', '-')",
+                       path="source")
+    return stem
+
+
+class Design:
+    """One design job: its folder, state and progress."""
+
+    def __init__(self, folder: Path, stem: str, source: str):
+        self.id = uuid.uuid4().hex[:12]
+        self.folder, self.stem, self.source = folder, stem, source
+        self.state = "queued"          # queued, running, done, failed
+        self.stage = "waiting"
+        self.done = self.total = 0
+        self.started = time.monotonic()
+        self.seconds = None
+        self.error = None
+        self.report = None
+
+    def progress(self, done: int, total: int) -> None:
+        self.stage, self.done, self.total = "predicting levels", done, total
+
+    def as_json(self) -> dict:
+        out = {"id": self.id, "state": self.state, "stage": self.stage, "done": self.done, "total": self.total,
+               "elapsed": round((self.seconds if self.seconds is not None else time.monotonic() - self.started), 2),
+               "stem": self.stem}
+        if self.error:
+            out["error"] = self.error
+        if self.state == "done":
+            out["report"] = self.report
+            out["files"] = sorted(p.name for p in self.folder.iterdir() if p.is_file())
+        return out
+
+
+class Designer:
+    """Runs designs one at a time against the library session."""
+
+    def __init__(self, session, workdir: Path):
+        self._session = session      # callable returning the open Talvek (opened on first use)
+        self._tv: Talvek | None = None
+        self.workdir = workdir
+        self.lock = threading.Lock()  # held for the whole of a design
+        self.jobs: dict[str, Design] = {}
+
+    def start(self, venue, text: str, stem: str, grid) -> Design:
+        if not self.lock.acquire(blocking=False):
+            raise ApiError(409, "a design is running; wait for it to finish")
+        try:
+            self._forget_old()
+            job = Design(Path(tempfile.mkdtemp(prefix="design-", dir=self.workdir)), stem, venue.source)
+            # The venue file goes with the design, byte for byte the text that was designed.
+            (job.folder / f"{stem}.json").write_text(text, encoding="utf-8")
+            self.jobs[job.id] = job
+            threading.Thread(target=self._run, args=(job, venue, grid), daemon=True,
+                             name=f"design-{job.id}").start()
+        except BaseException:
+            self.lock.release()
+            raise
+        return job
+
+    def _run(self, job: Design, venue, grid) -> None:
+        try:
+            job.state, job.stage, job.started = "running", "optimising", time.monotonic()
+            if self._tv is None:
+                job.stage = "opening the library"
+                self._tv = self._session()
+                job.stage = "optimising"
+            job.report = pipeline.design_venue(self._tv, venue, job.folder, job.stem, grid=grid, plots=True,
+                                               progress=self._tracking(job))
+            job.state = "done"
+        except (pipeline.DesignError, VenueError) as e:
+            job.state, job.error = "failed", _one_line(e)
+        except TalvekError as e:
+            job.state, job.error = "failed", _one_line(f"{e.export}: {e.text}")
+        except Exception as e:  # noqa: BLE001  (the page gets one line; the server keeps serving)
+            job.state, job.error = "failed", _one_line(f"unexpected {type(e).__name__}: {e}")
+        finally:
+            job.seconds = time.monotonic() - job.started
+            job.stage = "finished"
+            self.lock.release()
+
+    @staticmethod
+    def _tracking(job: Design):
+        def progress(done, total):
+            job.progress(done, total)
+            if done >= total:
+                job.stage = "drawing plots"
+        return progress
+
+    def _forget_old(self) -> None:
+        finished = [j for j in self.jobs.values() if j.state in ("done", "failed")]
+        for job in sorted(finished, key=lambda j: j.started)[:max(len(finished) - KEEP_DESIGNS + 1, 0)]:
+            shutil.rmtree(job.folder, ignore_errors=True)
+            del self.jobs[job.id]
+
+    def job(self, job_id: str) -> Design:
+        job = self.jobs.get(job_id)
+        if job is None:
+            raise ApiError(404, f"no design {job_id!r} (the server keeps the last {KEEP_DESIGNS})")
+        return job
+
+
+# ---------------------------------------------------------------- request checks
+
+def _body() -> dict:
+    """The JSON object of a POST body; refuses other content types and non-objects."""
+    if request.mimetype != "application/json":
+        raise ApiError(415, "send the request as application/json")
+    raw = request.get_data(cache=False)
+    try:
+        body = json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError, RecursionError) as e:
+        raise ApiError(400, _one_line(f"request body is not valid JSON: {e}")) from None
+    if not isinstance(body, dict):
+        raise ApiError(400, "request body must be a JSON object")
+    return body
+
+
+def _venue_from(body: dict, allowed: set):
+    unknown = sorted(set(body) - allowed)
+    if unknown:
+        raise ApiError(400, f"unknown request field {unknown[0]!r} (known: {', '.join(sorted(allowed))})")
+    text, source = body.get("text"), body.get("source", "venue.json")
+    if not isinstance(text, str):
+        raise ApiError(400, "text: expected the venue file's text")
+    if not isinstance(source, str) or not source:
+        raise ApiError(400, "source: expected the venue file's name")
+    stem = _stem_of(source)
+    try:
+        venue = parse_venue(text, Path(source).name)
+    except VenueError as e:
+        raise ApiError(422, _one_line(e), path=e.path, line=e.line, problem=e.problem,
+                       document=_document_or_none(text)) from None
+    return venue, text, stem
+
+
+def _document_or_none(text: str):
+    """The JSON object of a venue text even when it is not a valid venue, so the page can show it."""
+    try:
+        doc = json.loads(text)
+    except (ValueError, RecursionError):
+        return None
+    return doc if isinstance(doc, dict) and _finite(doc) else None
+
+
+def _finite(value, depth=0) -> bool:
+    # NaN and Infinity cannot go back to the page as JSON.
+    if depth > 20:
+        return False
+    if isinstance(value, float):
+        return value == value and abs(value) != float("inf")
+    if isinstance(value, dict):
+        return all(_finite(v, depth + 1) for v in value.values())
+    if isinstance(value, list):
+        return all(_finite(v, depth + 1) for v in value)
+    return not isinstance(value, int) or abs(value) < 2**63
+
+
+def _venue_summary(venue) -> dict:
+    (x0, x1), (z0, z1) = venue.extent()
+    return {"name": venue.name, "model": venue.model.name, "column_length": venue.model.column_length,
+            "extent": {"x": [x0, x1], "z": [z0, z1]},
+            "out_of_sight": [{"line": k, "end": end} for k, end, _ in venue.out_of_sight()]}
+
+
+# ---------------------------------------------------------------- the application
+
+def create_app(session, workdir: str | Path) -> Flask:
+    """The editor's Flask application.
+
+    Parameters
+    ----------
+    session : callable
+        Returns the open :class:`talvek.api.Talvek` session; called once, by the first design.
+    workdir : path
+        Existing folder where each design gets a folder of its own.
+    """
+    app = Flask(__name__, static_folder=str(STATIC), static_url_path="/static")
+    app.config["MAX_CONTENT_LENGTH"] = MAX_BODY
+    app.json.sort_keys = False
+    designer = Designer(session, Path(workdir))
+    app.extensions["talvek_designer"] = designer
+
+    @app.before_request
+    def only_local():
+        # Bound to 127.0.0.1 already; the Host check also keeps out pages of other
+        # sites that reach us through a name of theirs resolving to 127.0.0.1.
+        host = (request.host or "").lower()
+        name = host.rsplit(":", 1)[0] if not host.endswith("]") else host
+        if name not in LOCAL_HOSTS:
+            raise ApiError(403, f"host {request.host!r} refused: the editor answers only on this machine")
+        origin = request.headers.get("Origin")
+        if request.method == "POST" and origin and origin.split("://", 1)[-1].lower() != host:
+            raise ApiError(403, f"origin {origin!r} refused")
+
+    @app.errorhandler(ApiError)
+    def api_error(e: ApiError):
+        body = {"error": e.message}
+        body.update({k: v for k, v in e.extra.items() if v is not None})
+        return jsonify(body), e.status
+
+    @app.errorhandler(HTTPException)
+    def http_error(e: HTTPException):
+        messages = {413: f"request body larger than {MAX_BODY // 1024} kB", 404: "no such page or API call",
+                    405: f"method {request.method} not allowed here"}
+        return jsonify({"error": messages.get(e.code, _one_line(e.description or e.name))}), e.code
+
+    @app.errorhandler(Exception)
+    def unexpected(e: Exception):
+        return jsonify({"error": _one_line(f"unexpected {type(e).__name__}: {e}")}), 500
+
+    @app.after_request
+    def no_sniffing(response):
+        response.headers["X-Content-Type-Options"] = "nosniff"
+        response.headers["X-Frame-Options"] = "DENY"
+        response.headers["Cache-Control"] = "no-store"
+        return response
+
+    @app.get("/")
+    def page():
+        return send_from_directory(STATIC, "index.html")
+
+    @app.get("/api/models")
+    def models():
+        return jsonify([{"number": m.number, "name": m.name, "column_length": m.column_length,
+                         "woofer_channels": m.woofer_channels, "tweeter_channels": m.tweeter_channels}
+                        for m in MODELS])
+
+    @app.get("/api/examples")
+    def examples():
+        return jsonify(sorted(p.name for p in EXAMPLES.glob("*.json")))
+
+    @app.get("/api/examples/<name>")
+    def example(name):
+        if name not in {p.name for p in EXAMPLES.glob("*.json")}:
+            raise ApiError(404, f"no example {name!r}")
+        return jsonify({"source": name, "text": (EXAMPLES / name).read_text(encoding="utf-8")})
+
+    @app.post("/api/venue")
+    def check_venue():
+        venue, text, _ = _venue_from(_body(), {"text", "source"})
+        return jsonify({"ok": True, "document": json.loads(text), "venue": _venue_summary(venue)})
+
+    @app.post("/api/design")
+    def start_design():
+        body = _body()
+        grid = body.pop("grid", [120, 60])
+        if not (isinstance(grid, list) and len(grid) == 2 and all(
+                isinstance(g, int) and not isinstance(g, bool) and GRID_LIMITS[0] <= g <= GRID_LIMITS[1]
+                for g in grid)):
+            raise ApiError(400, f"grid: expected [nx, nz], whole numbers {GRID_LIMITS[0]} to {GRID_LIMITS[1]}")
+        venue, text, stem = _venue_from(body, {"text", "source"})
+        job = designer.start(venue, text, stem, tuple(grid))
+        return jsonify(job.as_json()), 202
+
+    @app.get("/api/design/<job_id>")
+    def design_state(job_id):
+        return jsonify(designer.job(job_id).as_json())
+
+    @app.get("/api/design/<job_id>/files/<name>")
+    def design_file(job_id, name):
+        job = designer.job(job_id)
+        if job.state != "done":
+            raise ApiError(409, f"design {job_id} is {job.state}")
+        if name not in {p.name for p in job.folder.iterdir() if p.is_file()}:
+            raise ApiError(404, f"design {job_id} has no file {name!r}")
+        inline = name.endswith(".png") and request.args.get("download") is None
+        return send_from_directory(job.folder, name, as_attachment=not inline, max_age=0)
+
+    return app
+
+
+def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str | Path | None = None,
+          announce=print) -> None:
+    """Serve the editor on 127.0.0.1:``port`` (0: any free port) until interrupted."""
+    from werkzeug.serving import make_server
+
+    with tempfile.TemporaryDirectory(prefix="talvek-editor-") as scratch:
+        app = create_app(session, workdir or scratch)
+        server = make_server("127.0.0.1", port, app, threaded=True)
+        url = f"http://127.0.0.1:{server.server_port}/"
+        announce(f"talvek editor at {url} (Ctrl-C stops it)")
+        if open_browser:
+            import webbrowser
+
+            webbrowser.open(url)
+        try:
+            server.serve_forever()
+        finally:
+            server.server_close()

@@ -1,0 +1,620 @@
+// The venue editor page: the venue is kept as the JSON document of a venue file
+// (`doc`); every edit redraws the section and asks the server to check the text,
+// whose one-line message is shown next to the field it names.
+"use strict";
+
+const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
+const TOP_KEYS = ["name", "model", "height", "tilt", "audience", "options", "section"];
+const LINE_KEYS = ["name", "from", "to", "level", "active"];
+const SNAP = 0.05; // m, ends dragged in the drawing land on this grid
+
+const state = {
+  doc: null,          // the venue document
+  source: "venue.json",
+  models: [],
+  summary: null,      // the server's view of the last valid venue
+  error: null,        // {error, path, line}
+  selected: -1,
+  dragging: null,     // {line, end, view}
+  view: null,         // world box of the drawing
+  job: null,
+};
+
+const $ = (id) => document.getElementById(id);
+
+// ---------------------------------------------------------------- the venue text
+
+function compact(value) {
+  if (Array.isArray(value)) return "[" + value.map(compact).join(", ") + "]";
+  if (value !== null && typeof value === "object") {
+    return "{" + Object.keys(value).map((k) => JSON.stringify(k) + ": " + compact(value[k])).join(", ") + "}";
+  }
+  return JSON.stringify(value);
+}
+
+function ordered(obj, keys) {
+  const out = {};
+  for (const k of keys) if (k in obj) out[k] = obj[k];
+  for (const k of Object.keys(obj)) if (!(k in out)) out[k] = obj[k];
+  return out;
+}
+
+// The venue file as `talvek design` reads it: one field per line, one audience line per line.
+function venueText(doc) {
+  const top = ordered(doc, TOP_KEYS);
+  const parts = Object.keys(top).map((k) => {
+    if (k === "audience" && Array.isArray(top[k])) {
+      const items = top[k].map((item) => "    " + compact(item && typeof item === "object" ? ordered(item, LINE_KEYS) : item));
+      return '  "audience": [\n' + items.join(",\n") + "\n  ]";
+    }
+    return "  " + JSON.stringify(k) + ": " + compact(top[k]);
+  });
+  return "{\n" + parts.join(",\n") + "\n}\n";
+}
+
+// A typed number, or the text itself so that the reader names what is wrong with it.
+function numberOrText(text) {
+  const t = text.trim();
+  if (t === "") return undefined;
+  const v = Number(t);
+  return Number.isFinite(v) && /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/.test(t) ? v : t;
+}
+
+const shown = (v) => (v === undefined || v === null ? "" : typeof v === "number" ? String(v) : String(v));
+const isNum = (v) => typeof v === "number" && Number.isFinite(v);
+const snap = (v) => Math.round(v / SNAP) * SNAP;
+const tidy = (v) => Number(v.toFixed(3));
+
+// ---------------------------------------------------------------- server calls
+
+async function api(method, url, body) {
+  const options = { method, headers: {} };
+  if (body !== undefined) {
+    options.headers["Content-Type"] = "application/json";
+    options.body = JSON.stringify(body);
+  }
+  const response = await fetch(url, options);
+  let data = null;
+  try { data = await response.json(); } catch (e) { data = { error: `${response.status} ${response.statusText}` }; }
+  return { status: response.status, data };
+}
+
+let checkTimer = null;
+let checkSerial = 0;
+function scheduleCheck() {
+  clearTimeout(checkTimer);
+  checkTimer = setTimeout(checkVenue, 200);
+}
+
+async function checkVenue() {
+  const serial = ++checkSerial;
+  const { status, data } = await api("POST", "/api/venue", { text: venueText(state.doc), source: state.source });
+  if (serial !== checkSerial) return; // a newer edit is being checked
+  if (status === 200) {
+    state.error = null;
+    state.summary = data.venue;
+  } else {
+    state.error = data;
+  }
+  showErrors();
+  draw();
+}
+
+// ---------------------------------------------------------------- errors next to their fields
+
+function showErrors() {
+  document.querySelectorAll(".error-note").forEach((n) => n.remove());
+  document.querySelectorAll(".invalid").forEach((n) => n.classList.remove("invalid"));
+  const box = $("message");
+  if (!state.error) {
+    if (!box.classList.contains("info")) box.hidden = true;
+    return;
+  }
+  box.className = "message";
+  box.textContent = state.error.error;
+  box.hidden = false;
+  const target = fieldFor(state.error.path || "");
+  if (target) {
+    target.classList.add("invalid");
+    const note = document.createElement("div");
+    note.className = "error-note";
+    note.textContent = state.error.problem || state.error.error;
+    note.dataset.for = state.error.path || "";
+    target.appendChild(note);
+    if (target.closest("details")) target.closest("details").open = true;
+  }
+}
+
+// The element of the panel for a field path such as "audience[2].to"; the
+// nearest enclosing field when the path goes deeper than the panel does.
+function fieldFor(path) {
+  let p = path;
+  while (p) {
+    const m = /^audience\[(\d+)\](?:\.(\w+))?/.exec(p);
+    if (m) {
+      const li = document.querySelectorAll("#lines > li")[Number(m[1]) - 1];
+      if (li) {
+        const part = { from: ".l-from", to: ".l-to", level: ".l-level" }[m[2]];
+        return (part && li.querySelector(part)) || li;
+      }
+    }
+    const el = document.querySelector(`[data-path="${p}"]`);
+    if (el) return el;
+    p = p.includes(".") ? p.slice(0, p.lastIndexOf(".")) : p.includes("[") ? p.slice(0, p.lastIndexOf("[")) : "";
+  }
+  return null;
+}
+
+function info(text) {
+  const box = $("message");
+  box.className = "message info";
+  box.textContent = text;
+  box.hidden = false;
+}
+
+// ---------------------------------------------------------------- the side panel
+
+function modelName(value) {
+  const m = state.models.find((m) => m.number === value || String(m.number) === String(value).trim()
+    || m.name.toLowerCase() === String(value).trim().toLowerCase());
+  return m ? m.name : null;
+}
+
+function fillPanel() {
+  const d = state.doc;
+  $("f-source").value = state.source;
+  $("f-name").value = shown(d.name);
+  const model = $("f-model");
+  const name = modelName(d.model);
+  model.innerHTML = "";
+  for (const m of state.models) model.add(new Option(`${m.name} (${m.woofer_channels}${m.tweeter_channels ? " + " + m.tweeter_channels : ""} channels)`, m.name));
+  if (!name) model.add(new Option(`${shown(d.model)} (unknown)`, "__unknown__"));
+  model.value = name || "__unknown__";
+  $("f-height").value = shown(d.height);
+  $("f-tilt").value = shown(d.tilt);
+  const opts = d.options && typeof d.options === "object" ? d.options : {};
+  $("f-inactive-as-zero").checked = opts.inactive_as_zero === true;
+  $("f-woofer-iterations").value = shown(opts.woofer_iterations);
+  const sec = d.section && typeof d.section === "object" ? d.section : {};
+  const pair = (v, i) => (Array.isArray(v) ? shown(v[i]) : "");
+  $("f-sx0").value = pair(sec.x, 0); $("f-sx1").value = pair(sec.x, 1);
+  $("f-sz0").value = pair(sec.z, 0); $("f-sz1").value = pair(sec.z, 1);
+  fillLines();
+}
+
+function fillLines() {
+  const list = $("lines");
+  list.innerHTML = "";
+  const lines = Array.isArray(state.doc.audience) ? state.doc.audience : [];
+  lines.forEach((a, k) => {
+    const li = $("line-template").content.firstElementChild.cloneNode(true);
+    li.dataset.index = k;
+    const item = a && typeof a === "object" ? a : {};
+    const active = item.active !== false;
+    li.classList.toggle("inactive", !active);
+    li.classList.toggle("selected", k === state.selected);
+    li.querySelector(".swatch").style.background = COLOURS[k % COLOURS.length];
+    li.querySelector(".l-name").value = shown(item.name);
+    li.querySelector(".l-name").placeholder = `line ${k + 1}`;
+    li.querySelector(".l-active").checked = active;
+    const at = (key, i) => (Array.isArray(item[key]) ? shown(item[key][i]) : "");
+    li.querySelector(".l-x0").value = at("from", 0); li.querySelector(".l-z0").value = at("from", 1);
+    li.querySelector(".l-x1").value = at("to", 0); li.querySelector(".l-z1").value = at("to", 1);
+    const lv = item.level;
+    li.querySelector(".l-lv0").value = Array.isArray(lv) ? shown(lv[0]) : shown(lv);
+    li.querySelector(".l-lv1").value = Array.isArray(lv) ? shown(lv[1]) : shown(lv);
+    li.addEventListener("focusin", () => select(k));
+    li.querySelector(".l-delete").addEventListener("click", () => deleteLine(k));
+    li.addEventListener("input", () => readLine(li, k));
+    li.addEventListener("change", () => readLine(li, k));
+    list.appendChild(li);
+  });
+}
+
+function setOrDelete(obj, key, value) {
+  if (value === undefined) delete obj[key]; else obj[key] = value;
+}
+
+function readLine(li, k) {
+  const item = state.doc.audience[k];
+  const text = (cls) => li.querySelector(cls).value;
+  setOrDelete(item, "name", text(".l-name").trim() === "" ? undefined : text(".l-name"));
+  item.from = [numberOrText(text(".l-x0")), numberOrText(text(".l-z0"))].map((v) => (v === undefined ? "" : v));
+  item.to = [numberOrText(text(".l-x1")), numberOrText(text(".l-z1"))].map((v) => (v === undefined ? "" : v));
+  const a = numberOrText(text(".l-lv0"));
+  const b = numberOrText(text(".l-lv1"));
+  let level;
+  if (a === undefined && b === undefined) level = undefined;
+  else if (a === b || b === undefined) level = a;
+  else if (a === undefined) level = b;
+  else level = [a, b];
+  setOrDelete(item, "level", level);
+  const active = li.querySelector(".l-active").checked;
+  setOrDelete(item, "active", active ? undefined : false);
+  li.classList.toggle("inactive", !active);
+  changed(false);
+}
+
+function readVenueFields() {
+  const d = state.doc;
+  state.source = $("f-source").value.trim();
+  setOrDelete(d, "name", $("f-name").value.trim() === "" ? undefined : $("f-name").value);
+  if ($("f-model").value !== "__unknown__") d.model = $("f-model").value;
+  setOrDelete(d, "height", numberOrText($("f-height").value));
+  if (d.height === undefined) delete d.height;
+  setOrDelete(d, "tilt", numberOrText($("f-tilt").value));
+  const opts = Object.assign({}, d.options && typeof d.options === "object" ? d.options : {});
+  setOrDelete(opts, "inactive_as_zero", $("f-inactive-as-zero").checked ? true : ("inactive_as_zero" in opts ? false : undefined));
+  setOrDelete(opts, "woofer_iterations", numberOrText($("f-woofer-iterations").value));
+  setOrDelete(d, "options", Object.keys(opts).length ? opts : undefined);
+  const vals = ["f-sx0", "f-sx1", "f-sz0", "f-sz1"].map((id) => numberOrText($(id).value));
+  if (vals.every((v) => v === undefined)) delete d.section;
+  else d.section = { x: [vals[0] ?? "", vals[1] ?? ""], z: [vals[2] ?? "", vals[3] ?? ""] };
+  changed(false);
+}
+
+function changed(refill) {
+  if (refill) fillPanel();
+  draw();
+  scheduleCheck();
+}
+
+function select(k) {
+  if (state.selected === k) return;
+  state.selected = k;
+  document.querySelectorAll("#lines > li").forEach((li, i) => li.classList.toggle("selected", i === k));
+  draw();
+}
+
+function addLine() {
+  const lines = state.doc.audience = Array.isArray(state.doc.audience) ? state.doc.audience : [];
+  const last = lines.length ? lines[lines.length - 1] : null;
+  const z = last && Array.isArray(last.to) && isNum(last.to[1]) ? last.to[1] + 1.5 : 1.2;
+  const x0 = last && Array.isArray(last.to) && isNum(last.to[0]) ? Math.max(last.to[0] / 2, 2) : 2;
+  const x1 = last && Array.isArray(last.to) && isNum(last.to[0]) ? last.to[0] : 15;
+  lines.push({ name: `line ${lines.length + 1}`, from: [tidy(x0), tidy(z)], to: [tidy(x1), tidy(z)], level: 80 });
+  state.selected = lines.length - 1;
+  changed(true);
+}
+
+function deleteLine(k) {
+  state.doc.audience.splice(k, 1);
+  state.selected = -1;
+  changed(true);
+}
+
+// ---------------------------------------------------------------- the drawing
+
+const SVGNS = "http://www.w3.org/2000/svg";
+function el(name, attrs, parent) {
+  const e = document.createElementNS(SVGNS, name);
+  for (const [k, v] of Object.entries(attrs)) e.setAttribute(k, v);
+  if (parent) parent.appendChild(e);
+  return e;
+}
+
+function column() {
+  const m = state.models.find((m) => m.name === modelName(state.doc.model));
+  const h = isNum(state.doc.height) ? state.doc.height : 0;
+  const t = (isNum(state.doc.tilt) ? state.doc.tilt : 0) * Math.PI / 180;
+  const length = m ? m.column_length : 1;
+  return { h, t, length, top: [-length * Math.sin(t), h + length * Math.cos(t)] };
+}
+
+function ends() {
+  const out = [];
+  (Array.isArray(state.doc.audience) ? state.doc.audience : []).forEach((a, k) => {
+    if (!a || !Array.isArray(a.from) || !Array.isArray(a.to)) return;
+    if (![a.from[0], a.from[1], a.to[0], a.to[1]].every(isNum)) return;
+    out.push({ k, a });
+  });
+  return out;
+}
+
+// World box around the audience and the column (the file's section when it names one).
+function worldBox() {
+  const sec = state.doc.section;
+  const col = column();
+  const xs = [], zs = [0, col.h, col.top[1]];
+  for (const { a } of ends()) { xs.push(a.from[0], a.to[0]); zs.push(a.from[1], a.to[1]); }
+  let x0 = -1, x1 = Math.max(...xs, 5) * 1.05 + 1, z0 = Math.min(...zs), z1 = Math.max(...zs) + 2;
+  if (sec && Array.isArray(sec.x) && Array.isArray(sec.z) && [...sec.x, ...sec.z].every(isNum)) {
+    x0 = Math.min(sec.x[0], -1); x1 = Math.max(sec.x[1], x0 + 1); z0 = sec.z[0]; z1 = Math.max(sec.z[1], z0 + 1);
+  }
+  return { x0, x1, z0, z1 };
+}
+
+function niceStep(span, pixels) {
+  const raw = span / Math.max(pixels / 70, 1);
+  const p = Math.pow(10, Math.floor(Math.log10(raw)));
+  return [1, 2, 5, 10].map((f) => f * p).find((s) => s >= raw);
+}
+
+function draw() {
+  const svg = $("section");
+  const W = svg.clientWidth || 800, H = svg.clientHeight || 480;
+  if (!state.dragging) state.view = worldBox();
+  let { x0, x1, z0, z1 } = state.view;
+  const pad = 34;
+  // One scale for both directions: the section is drawn true to scale.
+  const scale = Math.min((W - 2 * pad) / (x1 - x0), (H - 2 * pad) / (z1 - z0));
+  const cx = (x0 + x1) / 2, cz = (z0 + z1) / 2;
+  x0 = cx - (W - 2 * pad) / 2 / scale; x1 = cx + (W - 2 * pad) / 2 / scale;
+  z0 = cz - (H - 2 * pad) / 2 / scale; z1 = cz + (H - 2 * pad) / 2 / scale;
+  const X = (x) => pad + (x - x0) * scale;
+  const Z = (z) => H - pad - (z - z0) * scale;
+  state.toWorld = (px, py) => [x0 + (px - pad) / scale, z0 + (H - pad - py) / scale];
+
+  svg.setAttribute("viewBox", `0 0 ${W} ${H}`);
+  svg.innerHTML = "";
+  const step = niceStep(x1 - x0, W);
+  const g = el("g", {}, svg);
+  for (let x = Math.ceil(x0 / step) * step; x <= x1; x += step) {
+    el("line", { x1: X(x), x2: X(x), y1: Z(z0), y2: Z(z1), class: "grid" }, g);
+    el("text", { x: X(x) + 2, y: H - 8, class: "axis-label" }, g).textContent = `${tidy(x)} m`;
+  }
+  for (let z = Math.ceil(z0 / step) * step; z <= z1; z += step) {
+    el("line", { x1: X(x0), x2: X(x1), y1: Z(z), y2: Z(z), class: "grid" }, g);
+    el("text", { x: 4, y: Z(z) - 2, class: "axis-label" }, g).textContent = `${tidy(z)} m`;
+  }
+  el("line", { x1: X(x0), x2: X(x1), y1: Z(0), y2: Z(0), class: "floor" }, svg);
+
+  // The column: from its reference point at the bottom along the tilted axis, and its aim.
+  const col = column();
+  const mid = [col.top[0] / 2, (col.h + col.top[1]) / 2];
+  const reach = (x1 - x0) * 0.9;
+  el("line", { x1: X(mid[0]), y1: Z(mid[1]), x2: X(mid[0] + reach * Math.cos(col.t)), y2: Z(mid[1] + reach * Math.sin(col.t)), class: "beam" }, svg);
+  el("line", { x1: X(0), y1: Z(col.h), x2: X(col.top[0]), y2: Z(col.top[1]), class: "column" }, svg);
+  el("circle", { cx: X(0), cy: Z(col.h), r: 3.5, class: "column-base" }, svg);
+
+  const behind = new Set(((state.summary && state.summary.out_of_sight) || []).map((o) => `${o.line - 1}:${o.end}`));
+  for (const { k, a } of ends()) {
+    const colour = COLOURS[k % COLOURS.length];
+    const active = a.active !== false;
+    const line = el("line", { x1: X(a.from[0]), y1: Z(a.from[1]), x2: X(a.to[0]), y2: Z(a.to[1]),
+      class: "aud" + (active ? "" : " inactive"), stroke: colour, "data-line": k }, svg);
+    line.addEventListener("pointerdown", () => select(k));
+    const lv = a.level;
+    const level = lv === undefined ? "" : Array.isArray(lv) ? `${shown(lv[0])}→${shown(lv[1])} dB` : `${shown(lv)} dB`;
+    const label = el("text", { x: (X(a.from[0]) + X(a.to[0])) / 2, y: (Z(a.from[1]) + Z(a.to[1])) / 2 - 9,
+      "text-anchor": "middle", class: "aud-label", fill: colour }, svg);
+    label.textContent = `${a.name || `line ${k + 1}`}${active ? "  " + level : "  (inactive)"}`;
+    for (const end of ["from", "to"]) {
+      const p = a[end];
+      const handle = el("circle", { cx: X(p[0]), cy: Z(p[1]), r: k === state.selected ? 8 : 6.5, stroke: colour,
+        class: "handle" + (behind.has(`${k}:${end}`) ? " behind" : ""), "data-line": k, "data-end": end }, svg);
+      const title = el("title", {}, handle);
+      title.textContent = `${a.name || `line ${k + 1}`}, ${end}: (${shown(p[0])}, ${shown(p[1])}) m` +
+        (behind.has(`${k}:${end}`) ? " — behind the column's front plane" : "");
+      handle.addEventListener("pointerdown", (ev) => startDrag(ev, k, end));
+    }
+  }
+}
+
+function startDrag(ev, k, end) {
+  ev.preventDefault();
+  select(k);
+  state.dragging = { k, end };
+  ev.target.setPointerCapture(ev.pointerId);
+  ev.target.classList.add("dragging");
+}
+
+function pointerWorld(ev) {
+  const svg = $("section");
+  const r = svg.getBoundingClientRect();
+  const W = svg.clientWidth || 800, H = svg.clientHeight || 480;
+  return state.toWorld((ev.clientX - r.left) * W / r.width, (ev.clientY - r.top) * H / r.height);
+}
+
+function moveDrag(ev) {
+  if (!state.dragging) return;
+  const [x, z] = pointerWorld(ev);
+  const { k, end } = state.dragging;
+  state.doc.audience[k][end] = [tidy(snap(x)), tidy(snap(z))];
+  draw();
+  const li = document.querySelectorAll("#lines > li")[k];
+  if (li) {
+    const [ix, iz] = end === "from" ? [".l-x0", ".l-z0"] : [".l-x1", ".l-z1"];
+    li.querySelector(ix).value = shown(state.doc.audience[k][end][0]);
+    li.querySelector(iz).value = shown(state.doc.audience[k][end][1]);
+  }
+  scheduleCheck();
+}
+
+function endDrag() {
+  if (!state.dragging) return;
+  state.dragging = null;
+  draw();
+  scheduleCheck();
+}
+
+// ---------------------------------------------------------------- opening and saving
+
+function load(text, source) {
+  let doc;
+  try {
+    doc = JSON.parse(text);
+  } catch (e) {
+    state.error = { error: `${source}: not valid JSON: ${e.message}` };
+    showErrors();
+    return;
+  }
+  if (!doc || typeof doc !== "object" || Array.isArray(doc)) {
+    state.error = { error: `${source}:1: the venue file must hold one JSON object` };
+    showErrors();
+    return;
+  }
+  state.doc = doc;
+  state.source = source;
+  state.selected = -1;
+  $("venue-title").textContent = `Vertical section: ${source}`;
+  changed(true);
+}
+
+// A file is checked by the server first, so that a file the reader refuses is
+// reported with its own line, exactly as `talvek design` reports it.
+async function openText(text, source) {
+  const { status, data } = await api("POST", "/api/venue", { text, source });
+  if (status === 200) { load(text, source); return; }
+  if (data.document) {
+    load(JSON.stringify(data.document), source);
+  }
+  state.error = data;
+  showErrors();
+}
+
+function download(name, text) {
+  const a = document.createElement("a");
+  a.href = URL.createObjectURL(new Blob([text], { type: "application/json" }));
+  a.download = name;
+  document.body.appendChild(a);
+  a.click();
+  setTimeout(() => { URL.revokeObjectURL(a.href); a.remove(); }, 1000);
+}
+
+function newVenue() {
+  load(venueText({ name: "New venue", model: "Vexal32", height: 1.8, tilt: 0,
+    audience: [{ name: "floor", from: [2, 1.2], to: [20, 1.2], level: 80 }] }), "venue.json");
+}
+
+// ---------------------------------------------------------------- designing
+
+async function design() {
+  const button = $("design");
+  button.disabled = true;
+  const grid = $("grid").value.split(",").map(Number);
+  const { status, data } = await api("POST", "/api/design", { text: venueText(state.doc), source: state.source, grid });
+  if (status !== 202) {
+    state.error = data;
+    showErrors();
+    button.disabled = false;
+    return;
+  }
+  state.job = data.id;
+  showProgress(data);
+  poll(data.id);
+}
+
+async function poll(id) {
+  const { status, data } = await api("GET", `/api/design/${id}`);
+  if (status !== 200) {
+    state.error = data; showErrors(); finishDesign(); return;
+  }
+  showProgress(data);
+  if (data.state === "done") { showResults(data); finishDesign(); return; }
+  if (data.state === "failed") {
+    state.error = { error: data.error, path: pathOfDesignError(data.error) };
+    showErrors(); finishDesign(); return;
+  }
+  setTimeout(() => poll(id), 250);
+}
+
+// A design refused for a line out of sight names it as audience[k].
+function pathOfDesignError(text) {
+  const m = /audience\[(\d+)\]/.exec(text || "");
+  return m ? `audience[${m[1]}]` : "";
+}
+
+function finishDesign() {
+  $("design").disabled = false;
+  setTimeout(() => { $("progress").hidden = true; }, 600);
+}
+
+function showProgress(job) {
+  $("progress").hidden = false;
+  const frac = job.state === "done" ? 1 : job.total ? 0.15 + 0.75 * job.done / job.total : job.stage === "optimising" ? 0.08 : 0.02;
+  $("progress-fill").style.width = `${Math.round(frac * 100)}%`;
+  $("progress-text").textContent = `${job.state === "done" ? "done" : job.stage}${job.total && job.state === "running" ? ` ${Math.round(100 * job.done / job.total)}%` : ""} — ${job.elapsed.toFixed(1)} s`;
+}
+
+function fileUrl(name, download) {
+  return `/api/design/${state.job}/files/${encodeURIComponent(name)}${download ? "?download=1" : ""}`;
+}
+
+function row(table, cells, header) {
+  const tr = document.createElement("tr");
+  for (const c of cells) {
+    const td = document.createElement(header ? "th" : "td");
+    td.textContent = c;
+    tr.appendChild(td);
+  }
+  table.appendChild(tr);
+}
+
+const db = (v, sign) => (v === null || v === undefined ? "–" : `${sign && v > 0 ? "+" : ""}${Number(v).toFixed(1)} dB`);
+
+function showResults(job) {
+  const rep = job.report;
+  $("results").hidden = false;
+  $("design-time").textContent = `${rep.model}, designed in ${job.elapsed.toFixed(1)} s`;
+  const head = $("headroom"); head.innerHTML = "";
+  row(head, ["as designed", db(rep.headroom_db, true)]);
+  row(head, ["gain to meet the targets", db(rep.level_offset_db, true)]);
+  row(head, ["left at the targets", db(rep.headroom_at_targets_db, true)]);
+  const bands = $("bands"); bands.innerHTML = "";
+  row(bands, ["band", "RMS", "worst"], true);
+  for (const b of rep.bands) row(bands, [b.band_hz >= 1000 ? `${b.band_hz / 1000} kHz` : `${b.band_hz} Hz`, db(b.rms_db), db(b.worst_db, true)]);
+  const lines = $("line-levels"); lines.innerHTML = "";
+  row(lines, ["line", "target", "max before clipping"], true);
+  for (const l of rep.audience_lines) {
+    row(lines, [l.name + (l.active ? "" : " (inactive)"), l.target_db ? l.target_db.map((v) => v.toFixed(0)).join("→") + " dB" : "–",
+      `${l.max_spl_before_clipping_db.toFixed(1)} dB SPL`]);
+  }
+  const list = $("downloads"); list.innerHTML = "";
+  for (const name of job.files) {
+    const li = document.createElement("li");
+    const a = document.createElement("a");
+    a.href = fileUrl(name, true);
+    a.download = name;
+    a.textContent = name;
+    li.appendChild(a);
+    list.appendChild(li);
+  }
+  for (const [id, name] of [["img-coverage", "coverage.png"], ["img-levels", "levels.png"], ["img-filters", "filters.png"]]) {
+    if (job.files.includes(name)) $(id).src = fileUrl(name, false);
+  }
+  showTab(document.querySelector(".tabs button.active").dataset.tab === "summary" ? "coverage" : document.querySelector(".tabs button.active").dataset.tab);
+}
+
+function showTab(name) {
+  document.querySelectorAll(".tabs button").forEach((b) => b.classList.toggle("active", b.dataset.tab === name));
+  document.querySelectorAll(".tab").forEach((t) => { t.hidden = t.id !== `tab-${name}`; });
+}
+
+// ---------------------------------------------------------------- start
+
+async function start() {
+  state.models = (await api("GET", "/api/models")).data;
+  const examples = (await api("GET", "/api/examples")).data;
+  for (const name of examples) $("examples").add(new Option(name, name));
+
+  $("examples").addEventListener("change", async (ev) => {
+    if (!ev.target.value) return;
+    const { data } = await api("GET", `/api/examples/${encodeURIComponent(ev.target.value)}`);
+    ev.target.value = "";
+    openText(data.text, data.source);
+  });
+  $("open-file").addEventListener("change", async (ev) => {
+    const file = ev.target.files[0];
+    if (!file) return;
+    openText(await file.text(), file.name);
+    ev.target.value = "";
+  });
+  $("new-venue").addEventListener("click", newVenue);
+  $("save-venue").addEventListener("click", () => download(state.source || "venue.json", venueText(state.doc)));
+  $("add-line").addEventListener("click", addLine);
+  $("design").addEventListener("click", design);
+  for (const id of ["f-source", "f-name", "f-model", "f-height", "f-tilt", "f-inactive-as-zero", "f-woofer-iterations", "f-sx0", "f-sx1", "f-sz0", "f-sz1"]) {
+    $(id).addEventListener("input", readVenueFields);
+    $(id).addEventListener("change", readVenueFields);
+  }
+  document.querySelectorAll(".tabs button").forEach((b) => b.addEventListener("click", () => showTab(b.dataset.tab)));
+  const svg = $("section");
+  svg.addEventListener("pointermove", moveDrag);
+  svg.addEventListener("pointerup", endDrag);
+  svg.addEventListener("pointercancel", endDrag);
+  window.addEventListener("resize", () => draw());
+  newVenue();
+}
+
+start();
