@@ -173,6 +173,10 @@ def _body() -> dict:
     """The JSON object of a POST body; refuses other content types and non-objects."""
     if request.mimetype != "application/json":
         raise ApiError(415, "send the request as application/json")
+    if request.content_length is None:
+        raise ApiError(411, "send the request with a Content-Length")
+    if request.content_length > MAX_BODY:
+        raise ApiError(413, f"request body larger than {MAX_BODY // 1024} kB")
     raw = request.get_data(cache=False)
     try:
         body = json.loads(raw.decode("utf-8"))
@@ -317,6 +321,13 @@ def create_app(session, workdir: str | Path) -> Flask:
                 for g in grid)):
             raise ApiError(400, f"grid: expected [nx, nz], whole numbers {GRID_LIMITS[0]} to {GRID_LIMITS[1]}")
         venue, text, stem = _venue_from(body, {"text", "source"})
+        behind = venue.out_of_sight()
+        if behind:  # the library would refuse it; say which end without asking it
+            k, end, (x, z) = behind[0]
+            a = venue.audience[k - 1]
+            raise ApiError(422, f"{venue.source}:{a.line}: audience[{k}].{end}: the {end!r} end of \"{a.name}\" "
+                                f"({x:g}, {z:g}) m lies behind the column's front plane",
+                           path=f"audience[{k}].{end}", line=a.line)
         job = designer.start(venue, text, stem, tuple(grid))
         return jsonify(job.as_json()), 202
 
@@ -340,8 +351,12 @@ def create_app(session, workdir: str | Path) -> Flask:
 def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str | Path | None = None,
           announce=print) -> None:
     """Serve the editor on 127.0.0.1:``port`` (0: any free port) until interrupted."""
+    import logging
+
     from werkzeug.serving import make_server
 
+    # One line per request is noise in a terminal; refusals and failures still show.
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)
     with tempfile.TemporaryDirectory(prefix="talvek-editor-") as scratch:
         app = create_app(session, workdir or scratch)
         server = make_server("127.0.0.1", port, app, threaded=True)

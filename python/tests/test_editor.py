@@ -1,0 +1,270 @@
+"""The venue editor (`talvek serve`): bad input gets one line and a 4xx, only this
+machine is served, one design runs at a time, and in a real browser the page
+designs exactly what `talvek design` designs from the same venue file."""
+
+import json
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hostpaths import REPO, needs_library
+
+from talvek.editor.server import MAX_BODY, create_app
+
+VENUE = {"name": "Small hall", "model": "Vexal16", "height": 1.5, "tilt": 0,
+         "audience": [{"name": "floor", "from": [2, 1.2], "to": [12, 1.2], "level": 80},
+                      {"name": "gallery", "from": [8, 4], "to": [14, 5], "level": 78}]}
+
+
+def venue_text(**changes):
+    return json.dumps({**VENUE, **changes}, indent=1)
+
+
+@pytest.fixture
+def client(tmp_path):
+    app = create_app(lambda: pytest.fail("no design may start"), tmp_path)
+    return app.test_client()
+
+
+def post(client, url, body, **kw):
+    data = body if isinstance(body, (bytes, str)) else json.dumps(body)
+    return client.post(url, data=data, content_type=kw.pop("content_type", "application/json"), **kw)
+
+
+# ---------------------------------------------------------------- the API without the library
+
+behind = {**VENUE["audience"][0], "to": [-2, 1.2]}
+
+
+@pytest.mark.parametrize("method, url, body, status, fragment", [
+    ("POST", "/api/venue", {"text": venue_text(height=float("nan")), "source": "hall.json"}, 422,
+     "hall.json:4: height: expected a number in m, got NaN"),
+    ("POST", "/api/venue", {"text": venue_text(height=1e999)}, 422, "height: expected a number in m, got Infinity"),
+    ("POST", "/api/venue", {"text": venue_text(colour="red")}, 422, "colour: unknown field"),
+    ("POST", "/api/venue", {"text": venue_text(tilt=10**400)}, 422, "tilt: expected a number in degrees"),
+    ("POST", "/api/venue", {"text": "[" * 50000}, 422, "not valid JSON"),
+    ("POST", "/api/venue", {"text": venue_text(), "colour": 1}, 400, "unknown request field 'colour'"),
+    ("POST", "/api/venue", {"text": 5}, 400, "text: expected the venue file's text"),
+    ("POST", "/api/venue", b"{not json", 400, "request body is not valid JSON"),
+    ("POST", "/api/venue", b"\xff\xfe", 400, "request body is not valid JSON"),
+    ("POST", "/api/venue", [1], 400, "request body must be a JSON object"),
+    ("POST", "/api/venue", {"text": "x" * MAX_BODY}, 413, "request body larger than"),
+    ("POST", "/api/design", {"text": venue_text(audience=[behind]), "source": "hall.json"}, 422,
+     "audience[1].to: the 'to' end of \"floor\" (-2, 1.2) m lies behind the column's front plane"),
+    ("POST", "/api/design", {"text": venue_text(), "grid": [10**9, 2]}, 400, "grid: expected [nx, nz]"),
+    ("POST", "/api/design", {"text": venue_text(), "source": ".json"}, 400, "source: '.json' is not a usable"),
+    ("GET", "/api/design/nosuchjob", None, 404, "no design 'nosuchjob'"),
+    ("GET", "/api/design/nosuchjob/files/..%2F..%2Fetc%2Fpasswd", None, 404, "no "),
+    ("GET", "/api/examples/..%2FREADME.md", None, 404, "no "),
+    ("DELETE", "/api/venue", None, 405, "method DELETE not allowed"),
+])
+def test_bad_requests_get_one_line_and_4xx(client, method, url, body, status, fragment):
+    if method == "POST":
+        response = post(client, url, body)
+    else:
+        response = client.open(url, method=method)
+    message = response.get_json()["error"]
+    assert response.status_code == status and fragment in message and "\n" not in message, message
+    assert client.get("/api/models").status_code == 200
+
+
+def test_venue_errors_carry_the_field_for_the_page(client):
+    text = venue_text(audience=[{**VENUE["audience"][0], "level": [80, 300]}])
+    answer = post(client, "/api/venue", {"text": text, "source": "hall.json"}).get_json()
+    assert (answer["path"], answer["problem"]) == ("audience[1].level", "300 is outside 0 to 200 dB SPL")
+    assert answer["error"] == f"hall.json:{answer['line']}: audience[1].level: 300 is outside 0 to 200 dB SPL"
+    assert answer["document"]["audience"][0]["level"] == [80, 300]  # the page can still show the file
+
+
+def test_only_local_hosts_and_same_origin_posts(client):
+    assert client.get("/api/models", headers={"Host": "evil.example:8765"}).status_code == 403
+    assert client.get("/api/models", headers={"Host": "127.0.0.1.evil.example"}).status_code == 403
+    assert client.get("/", headers={"Host": "localhost:8765"}).status_code == 200
+    assert post(client, "/api/venue", {"text": venue_text()}, headers={"Origin": "http://evil.example"}).status_code == 403
+    # A cross-site form can only send text/plain without asking first; it is refused.
+    assert post(client, "/api/venue", json.dumps({"text": venue_text()}), content_type="text/plain").status_code == 415
+
+
+def test_a_second_design_while_one_runs_is_refused(client):
+    designer = client.application.extensions["talvek_designer"]
+    with designer.lock:  # as held by a running design
+        response = post(client, "/api/design", {"text": venue_text(), "source": "hall.json"})
+    assert response.status_code == 409 and "a design is running" in response.get_json()["error"]
+
+
+# ---------------------------------------------------------------- a real server
+
+@pytest.fixture(scope="module")
+def server(env_for_subprocess, tmp_path_factory):
+    # stderr to a file: an unread pipe would fill up and stall the server.
+    log = tmp_path_factory.mktemp("serve") / "stderr.txt"
+    with open(log, "w") as stderr:
+        proc = subprocess.Popen([str(REPO / "bin" / "talvek"), "serve", "--port", "0"], stdout=subprocess.PIPE,
+                                stderr=stderr, text=True, env=env_for_subprocess)
+    line = proc.stdout.readline()
+    if "http://" not in line:
+        proc.kill()
+        pytest.fail(f"talvek serve did not start: {line}{log.read_text()}")
+    yield line.split()[3]
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+def _other_local_addresses():
+    try:
+        names = socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET)
+    except OSError:
+        return []
+    return sorted({a[4][0] for a in names if not a[4][0].startswith("127.")})
+
+
+@needs_library
+def test_server_serves_only_loopback_and_survives_a_burst(server):
+    port = int(server.rstrip("/").rsplit(":", 1)[1])
+    for address in _other_local_addresses():
+        with pytest.raises(OSError):
+            socket.create_connection((address, port), timeout=2).close()
+
+    garbage = [b"GARBAGE\r\n\r\n", b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+               b"POST /api/venue HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               b"Content-Length: 100000000\r\n\r\n{",
+               b"POST /api/design HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               b"Content-Length: 9\r\n\r\n{\"text\":1",
+               b"GET /api/models HTTP/1.1\r\nHost: evil.example\r\n\r\n", b"\x00\xff" * 500]
+
+    def send(payload):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                s.sendall(payload)
+                s.shutdown(socket.SHUT_WR)
+                s.recv(4096)
+        except OSError:
+            pass
+
+    threads = [threading.Thread(target=send, args=(garbage[i % len(garbage)],)) for i in range(120)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    with urllib.request.urlopen(server + "api/models", timeout=10) as r:
+        assert r.status == 200 and len(json.loads(r.read())) == 10
+
+
+# ---------------------------------------------------------------- in a real browser
+
+def _browser(downloads: Path, profile: Path):
+    webdriver = pytest.importorskip("selenium.webdriver")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver = shutil.which("chromedriver") or ("/usr/bin/chromedriver" if Path("/usr/bin/chromedriver").exists()
+                                              else None)
+    if not chromium or not driver:
+        pytest.skip("chromium or chromedriver not installed")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1400,1000", f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
+                                              "download.prompt_for_download": False})
+    browser = webdriver.Chrome(service=Service(driver), options=options)
+    browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+    return browser
+
+
+def _wait(predicate, timeout=60, what="the page"):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.1)
+    pytest.fail(f"timed out waiting for {what}")
+
+
+@needs_library
+def test_page_edits_designs_and_downloads_what_the_command_line_writes(server, tmp_path, env_for_subprocess):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    downloads, opened = tmp_path / "downloads", tmp_path / "opened"
+    downloads.mkdir()
+    opened.mkdir()
+    (opened / "small.json").write_text(venue_text())
+    browser = _browser(downloads, tmp_path / "profile")
+    find = browser.find_element
+    try:
+        browser.get(server)
+        _wait(lambda: len(Select(find(By.ID, "f-model")).options) == 10, what="the models")
+        find(By.ID, "open-file").send_keys(str(opened / "small.json"))
+        _wait(lambda: find(By.ID, "f-name").get_attribute("value") == "Small hall", what="the opened venue")
+        Select(find(By.ID, "grid")).select_by_value("60,30")
+
+        def design():
+            before = find(By.ID, "img-coverage").get_attribute("src")
+            find(By.ID, "design").click()
+            src = _wait(lambda: find(By.ID, "design").is_enabled() and find(By.ID, "img-coverage").get_attribute(
+                "src") not in ("", before) and find(By.ID, "img-coverage").get_attribute("src"), what="a design")
+            assert find(By.ID, "message").is_displayed() is False, find(By.ID, "message").text
+            with urllib.request.urlopen(src) as r:
+                return r.read()
+
+        first = design()
+
+        # Drag the floor's far end up and away; the panel follows the drawing.
+        handle = find(By.CSS_SELECTOR, 'circle.handle[data-line="0"][data-end="to"]')
+        ActionChains(browser).drag_and_drop_by_offset(handle, 80, -60).perform()
+        line = find(By.CSS_SELECTOR, "#lines > li")
+        x1, z1 = (float(line.find_element(By.CLASS_NAME, c).get_attribute("value")) for c in ("l-x1", "l-z1"))
+        assert x1 > 13 and z1 > 2, (x1, z1)
+        gallery_level = find(By.CSS_SELECTOR, "#lines > li:nth-child(2) .l-lv0")
+        gallery_level.clear()
+        gallery_level.send_keys("84")
+
+        # A level the reader refuses is shown next to its field; putting it right clears it.
+        gallery_level.send_keys("0")  # 840 dB
+        note = _wait(lambda: browser.find_elements(By.CSS_SELECTOR, "#lines > li:nth-child(2) .error-note"),
+                     what="the error next to the level")
+        assert "840 is outside 0 to 200 dB SPL" in note[0].text
+        gallery_level.send_keys("\b")
+        _wait(lambda: not browser.find_elements(By.CSS_SELECTOR, ".error-note"), what="the error to clear")
+
+        second = design()
+        assert second != first  # the coverage picture changed with the venue
+
+        find(By.CSS_SELECTOR, '.tabs button[data-tab="summary"]').click()
+        names = [a.text for a in browser.find_elements(By.CSS_SELECTOR, "#downloads a")]
+        assert {"small.json", "small.npz", "small_SFR.bin", "report.json", "coverage.png"} <= set(names)
+        for link in browser.find_elements(By.CSS_SELECTOR, "#downloads a"):
+            link.click()
+        _wait(lambda: all((downloads / n).exists() for n in names) and not list(downloads.glob("*.crdownload")),
+              what="the downloads")
+    finally:
+        browser.quit()
+
+    saved = json.loads((downloads / "small.json").read_text())
+    assert saved["audience"][0]["to"] == [x1, z1] and saved["audience"][1]["level"] == [84, 78]
+
+    # The same venue file through the command line gives the same files.
+    result = subprocess.run([str(REPO / "bin" / "talvek"), "design", "small.json", "-o", str(tmp_path / "cli"),
+                             "--grid", "60", "30"], cwd=downloads, capture_output=True, text=True,
+                            env=env_for_subprocess, timeout=120)
+    assert result.returncode == 0, result.stderr
+    cli = tmp_path / "cli"
+    for processor_file in [n for n in names if n.startswith("small_")]:
+        assert (downloads / processor_file).read_bytes() == (cli / processor_file).read_bytes(), processor_file
+    page_record, cli_record = np.load(downloads / "small.npz"), np.load(cli / "small.npz")
+    assert sorted(page_record.files) == sorted(cli_record.files)
+    for key in page_record.files:
+        np.testing.assert_array_equal(page_record[key], cli_record[key], err_msg=key)
+    assert json.loads((downloads / "report.json").read_text()) == json.loads((cli / "report.json").read_text())
