@@ -557,7 +557,7 @@ function showResults(job) {
   const lines = $("line-levels"); lines.innerHTML = "";
   row(lines, ["line", "target", "max before clipping"], true);
   for (const l of rep.audience_lines) {
-    row(lines, [l.name + (l.active ? "" : " (inactive)"), l.target_db ? l.target_db.map((v) => v.toFixed(0)).join("→") + " dB" : "–",
+    row(lines, [l.name + (l.active ? "" : " (inactive)"), l.target_db ? [...new Set(l.target_db.map((v) => v.toFixed(0)))].join("→") + " dB" : "–",
       `${l.max_spl_before_clipping_db.toFixed(1)} dB SPL`]);
   }
   const list = $("downloads"); list.innerHTML = "";
