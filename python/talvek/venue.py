@@ -332,6 +332,10 @@ def venue_document(text: str, source: str = "<venue>") -> dict:
 
     Raises :class:`VenueError` for the first problem in the text.
     """
+    return _checked(text, source)[0]
+
+
+def _checked(text: str, source: str) -> tuple[dict, _Positions]:
     try:
         document = json.loads(text)
     except json.JSONDecodeError as e:
@@ -345,7 +349,10 @@ def venue_document(text: str, source: str = "<venue>") -> dict:
         raise VenueError(source, 1, "", "the venue file must hold one JSON object")
     problems = []
     for error in _validator().iter_errors(document):
-        path, message = _describe(error, document)
+        try:
+            path, message = _describe(error, document)
+        except (KeyError, IndexError, TypeError, StopIteration):  # a schema shape the wording does not know
+            path, message = tuple(error.absolute_path), error.message
         # A missing field is reported where its object opens.
         offset = where.value.get(tuple(error.absolute_path), 0) if error.validator == "required" \
             else where.of_field(path)
@@ -353,14 +360,12 @@ def venue_document(text: str, source: str = "<venue>") -> dict:
     if problems:
         offset, _, path, message = min(problems)
         raise VenueError(source, where.line(offset), path, message)
-    document["_positions"] = where
-    return document
+    return document, where
 
 
 def parse_venue(text: str, source: str = "<venue>") -> Venue:
     """Read a venue from the text of a venue file; raises :class:`VenueError`."""
-    data = venue_document(text, source)
-    where: _Positions = data.pop("_positions")
+    data, where = _checked(text, source)
 
     def fail(path: tuple, problem: str):
         raise VenueError(source, where.line(where.of_field(path)), _format_path(path), problem)
@@ -400,5 +405,6 @@ def load_venue(path: str | os.PathLike) -> Venue:
     except IsADirectoryError:
         raise VenueError(str(path), None, "", "is a folder, not a venue file") from None
     except (OSError, UnicodeDecodeError) as e:
-        raise VenueError(str(path), None, "", f"cannot read venue file ({e.strerror if isinstance(e, OSError) else e})") from None
+        reason = e.strerror if isinstance(e, OSError) else e
+        raise VenueError(str(path), None, "", f"cannot read venue file ({reason})") from None
     return parse_venue(text, str(path))

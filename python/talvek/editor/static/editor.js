@@ -382,7 +382,9 @@ function draw() {
     for (const end of ["from", "to"]) {
       const p = a[end];
       const handle = el("circle", { cx: X(p[0]), cy: Z(p[1]), r: k === state.selected ? 8 : 6.5, stroke: colour,
-        class: "handle" + (behind.has(`${k}:${end}`) ? " behind" : ""), "data-line": k, "data-end": end }, svg);
+        class: "handle" + (behind.has(`${k}:${end}`) ? " behind" : "")
+          + (state.dragging && state.dragging.k === k && state.dragging.end === end ? " dragging" : ""),
+        "data-line": k, "data-end": end }, svg);
       const title = el("title", {}, handle);
       title.textContent = `${a.name || `line ${k + 1}`}, ${end}: (${shown(p[0])}, ${shown(p[1])}) m` +
         (behind.has(`${k}:${end}`) ? " — behind the column's front plane" : "");
@@ -393,10 +395,10 @@ function draw() {
 
 function startDrag(ev, k, end) {
   ev.preventDefault();
-  select(k);
   state.dragging = { k, end };
-  ev.target.setPointerCapture(ev.pointerId);
-  ev.target.classList.add("dragging");
+  // The drawing is rebuilt while dragging, so the drawing itself holds the pointer.
+  $("section").setPointerCapture(ev.pointerId);
+  select(k);
 }
 
 function pointerWorld(ev) {
