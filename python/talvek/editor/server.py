@@ -325,9 +325,9 @@ def create_app(session, workdir: str | Path) -> Flask:
         if behind:  # the library would refuse it; say which end without asking it
             k, end, (x, z) = behind[0]
             a = venue.audience[k - 1]
-            raise ApiError(422, f"{venue.source}:{a.line}: audience[{k}].{end}: the {end!r} end of \"{a.name}\" "
-                                f"({x:g}, {z:g}) m lies behind the column's front plane",
-                           path=f"audience[{k}].{end}", line=a.line)
+            problem = f"the {end!r} end of \"{a.name}\" ({x:g}, {z:g}) m lies behind the column's front plane"
+            raise ApiError(422, f"{venue.source}:{a.line}: audience[{k}].{end}: {problem}",
+                           path=f"audience[{k}].{end}", line=a.line, problem=problem)
         job = designer.start(venue, text, stem, tuple(grid))
         return jsonify(job.as_json()), 202
 

@@ -13,7 +13,8 @@ const state = {
   source: "venue.json",
   models: [],
   summary: null,      // the server's view of the last valid venue
-  error: null,        // {error, path, line}
+  error: null,        // the reader's refusal of the venue: {error, path, line, problem}
+  designError: null,  // the refusal or failure of the last design, until the venue changes
   selected: -1,
   dragging: null,     // {line, end, view}
   view: null,         // world box of the drawing
@@ -106,20 +107,20 @@ function showErrors() {
   document.querySelectorAll(".error-note").forEach((n) => n.remove());
   document.querySelectorAll(".invalid").forEach((n) => n.classList.remove("invalid"));
   const box = $("message");
-  if (!state.error) {
-    if (!box.classList.contains("info")) box.hidden = true;
+  const error = state.error || state.designError;
+  if (!error) {
+    box.hidden = true;
     return;
   }
   box.className = "message";
-  box.textContent = state.error.error;
+  box.textContent = error.error;
   box.hidden = false;
-  const target = fieldFor(state.error.path || "");
+  const target = fieldFor(error.path || "");
   if (target) {
     target.classList.add("invalid");
     const note = document.createElement("div");
     note.className = "error-note";
-    note.textContent = state.error.problem || state.error.error;
-    note.dataset.for = state.error.path || "";
+    note.textContent = error.problem || error.error;
     target.appendChild(note);
     if (target.closest("details")) target.closest("details").open = true;
   }
@@ -143,13 +144,6 @@ function fieldFor(path) {
     p = p.includes(".") ? p.slice(0, p.lastIndexOf(".")) : p.includes("[") ? p.slice(0, p.lastIndexOf("[")) : "";
   }
   return null;
-}
-
-function info(text) {
-  const box = $("message");
-  box.className = "message info";
-  box.textContent = text;
-  box.hidden = false;
 }
 
 // ---------------------------------------------------------------- the side panel
@@ -254,6 +248,7 @@ function readVenueFields() {
 }
 
 function changed(refill) {
+  state.designError = null;
   if (refill) fillPanel();
   draw();
   scheduleCheck();
@@ -317,7 +312,8 @@ function worldBox() {
   const col = column();
   const xs = [], zs = [0, col.h, col.top[1]];
   for (const { a } of ends()) { xs.push(a.from[0], a.to[0]); zs.push(a.from[1], a.to[1]); }
-  let x0 = -1, x1 = Math.max(...xs, 5) * 1.05 + 1, z0 = Math.min(...zs), z1 = Math.max(...zs) + 2;
+  let x0 = Math.min(-1, ...xs.map((x) => x - 1)), x1 = Math.max(...xs, 5) * 1.05 + 1;
+  let z0 = Math.min(...zs), z1 = Math.max(...zs) + 2;
   if (sec && Array.isArray(sec.x) && Array.isArray(sec.z) && [...sec.x, ...sec.z].every(isNum)) {
     x0 = Math.min(sec.x[0], -1); x1 = Math.max(sec.x[1], x0 + 1); z0 = sec.z[0]; z1 = Math.max(sec.z[1], z0 + 1);
   }
@@ -487,7 +483,7 @@ async function design() {
   const grid = $("grid").value.split(",").map(Number);
   const { status, data } = await api("POST", "/api/design", { text: venueText(state.doc), source: state.source, grid });
   if (status !== 202) {
-    state.error = data;
+    state.designError = data;
     showErrors();
     button.disabled = false;
     return;
@@ -500,12 +496,12 @@ async function design() {
 async function poll(id) {
   const { status, data } = await api("GET", `/api/design/${id}`);
   if (status !== 200) {
-    state.error = data; showErrors(); finishDesign(); return;
+    state.designError = data; showErrors(); finishDesign(); return;
   }
   showProgress(data);
   if (data.state === "done") { showResults(data); finishDesign(); return; }
   if (data.state === "failed") {
-    state.error = { error: data.error, path: pathOfDesignError(data.error) };
+    state.designError = { error: data.error, path: pathOfDesignError(data.error) };
     showErrors(); finishDesign(); return;
   }
   setTimeout(() => poll(id), 250);
