@@ -30,11 +30,6 @@ from .api import ModelInfo, model_info
 __all__ = ["VenueError", "AudienceLine", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
            "venue_document"]
 
-# The limits live in the schema; these mirror it for callers that draw or check venues.
-MAX_COORDINATE = 1.0e4  # m; a venue is at most kilometres across
-MAX_LEVEL = 200.0       # dB SPL
-MAX_ITERATIONS = 1000
-
 SCHEMA_PATH = Path(__file__).with_name("venue.schema.json")
 
 

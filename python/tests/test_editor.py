@@ -119,16 +119,42 @@ def server(env_for_subprocess, tmp_path_factory):
 
 
 def _other_local_addresses():
-    try:
-        names = socket.getaddrinfo(socket.gethostname(), None, socket.AF_INET)
-    except OSError:
-        return []
-    return sorted({a[4][0] for a in names if not a[4][0].startswith("127.")})
+    """IPv4 addresses of this machine's interfaces other than loopback (Linux)."""
+    import fcntl
+    import struct
+
+    found = set()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for _, name in socket.if_nameindex():
+            try:
+                packed = fcntl.ioctl(s.fileno(), 0x8915, struct.pack("256s", name[:15].encode()))  # SIOCGIFADDR
+            except OSError:
+                continue
+            found.add(socket.inet_ntoa(packed[20:24]))
+    return sorted(a for a in found if not a.startswith("127."))
+
+
+def _listening_addresses(port):
+    """Local addresses listening on ``port`` by the kernel's TCP tables, as hex (Linux)."""
+    out = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            rows = Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            local, state = row.split()[1], row.split()[3]
+            address, hex_port = local.rsplit(":", 1)
+            if state == "0A" and int(hex_port, 16) == port:
+                out.append(address)
+    return out
 
 
 @needs_library
 def test_server_serves_only_loopback_and_survives_a_burst(server):
     port = int(server.rstrip("/").rsplit(":", 1)[1])
+    if Path("/proc/net/tcp").exists():
+        assert _listening_addresses(port) == ["0100007F"]  # 127.0.0.1 and nothing else
     for address in _other_local_addresses():
         with pytest.raises(OSError):
             socket.create_connection((address, port), timeout=2).close()
