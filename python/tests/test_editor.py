@@ -29,7 +29,7 @@ def venue_text(**changes):
 
 @pytest.fixture
 def client(tmp_path):
-    app = create_app(lambda: pytest.fail("no design may start"), tmp_path)
+    app = create_app(lambda: pytest.fail("no design may start"), tmp_path, preload=False)
     return app.test_client()
 
 
@@ -95,7 +95,7 @@ def test_only_local_hosts_and_same_origin_posts(client):
 
 def test_a_second_design_while_one_runs_is_refused(client):
     designer = client.application.extensions["talvek_designer"]
-    with designer.lock:  # as held by a running design
+    with designer.slot:  # as held by a running design
         response = post(client, "/api/design", {"text": venue_text(), "source": "hall.json"})
     assert response.status_code == 409 and "a design is running" in response.get_json()["error"]
 

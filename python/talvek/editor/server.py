@@ -100,17 +100,48 @@ class Design:
 
 
 class Designer:
-    """Runs designs one at a time against the library session."""
+    """Runs designs one at a time against the library session.
 
-    def __init__(self, session, workdir: Path):
+    Two locks: ``slot`` is held from the request of a design to its end (a
+    second request meanwhile is refused); ``library`` is held by whatever calls
+    the library, a design or the loading of the model of the venue being
+    edited, which saves that time when the designer presses Design.
+    """
+
+    def __init__(self, session, workdir: Path, *, preload: bool = True):
         self._session = session      # callable returning the open Talvek (opened on first use)
         self._tv: Talvek | None = None
+        self._loaded = None          # number of the model the library holds
         self.workdir = workdir
-        self.lock = threading.Lock()  # held for the whole of a design
+        self.preload = preload
+        self.slot = threading.Lock()
+        self.library = threading.Lock()
         self.jobs: dict[str, Design] = {}
 
+    def _open(self) -> Talvek:
+        if self._tv is None:
+            self._tv = self._session()
+        return self._tv
+
+    def preload_model(self, number: int) -> None:
+        """Load model ``number`` in the background if the library is idle and holds another."""
+        if not self.preload or number == self._loaded or self.slot.locked():
+            return
+        if not self.library.acquire(blocking=False):
+            return
+        threading.Thread(target=self._preload, args=(number,), daemon=True, name="preload").start()
+
+    def _preload(self, number: int) -> None:
+        try:
+            self._open().select(number)
+            self._loaded = number
+        except Exception:  # noqa: BLE001  (a design of this venue will report it)
+            self._loaded = None
+        finally:
+            self.library.release()
+
     def start(self, venue, text: str, stem: str, grid) -> Design:
-        if not self.lock.acquire(blocking=False):
+        if not self.slot.acquire(blocking=False):
             raise ApiError(409, "a design is running; wait for it to finish")
         try:
             self._forget_old()
@@ -121,19 +152,19 @@ class Designer:
             threading.Thread(target=self._run, args=(job, venue, grid), daemon=True,
                              name=f"design-{job.id}").start()
         except BaseException:
-            self.lock.release()
+            self.slot.release()
             raise
         return job
 
     def _run(self, job: Design, venue, grid) -> None:
         try:
             job.state, job.stage, job.started = "running", "optimising", time.monotonic()
-            if self._tv is None:
-                job.stage = "opening the library"
-                self._tv = self._session()
-                job.stage = "optimising"
-            job.report = pipeline.design_venue(self._tv, venue, job.folder, job.stem, grid=grid, plots=True,
-                                               progress=self._tracking(job))
+            with self.library:  # waits for a model being loaded meanwhile
+                self._loaded = None
+                tv = self._open()
+                job.report = pipeline.design_venue(tv, venue, job.folder, job.stem, grid=grid, plots=True,
+                                                   progress=self._tracking(job))
+                self._loaded = venue.model.number
             job.state = "done"
         except (pipeline.DesignError, VenueError) as e:
             job.state, job.error = "failed", _one_line(e)
@@ -144,7 +175,7 @@ class Designer:
         finally:
             job.seconds = time.monotonic() - job.started
             job.stage = "finished"
-            self.lock.release()
+            self.slot.release()
 
     @staticmethod
     def _tracking(job: Design):
@@ -236,7 +267,7 @@ def _venue_summary(venue) -> dict:
 
 # ---------------------------------------------------------------- the application
 
-def create_app(session, workdir: str | Path) -> Flask:
+def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
     """The editor's Flask application.
 
     Parameters
@@ -245,11 +276,13 @@ def create_app(session, workdir: str | Path) -> Flask:
         Returns the open :class:`talvek.api.Talvek` session; called once, by the first design.
     workdir : path
         Existing folder where each design gets a folder of its own.
+    preload : bool
+        Load the model of a venue that passes the check while the library is idle.
     """
     app = Flask(__name__, static_folder=str(STATIC), static_url_path="/static")
     app.config["MAX_CONTENT_LENGTH"] = MAX_BODY
     app.json.sort_keys = False
-    designer = Designer(session, Path(workdir))
+    designer = Designer(session, Path(workdir), preload=preload)
     app.extensions["talvek_designer"] = designer
 
     @app.before_request
@@ -310,6 +343,7 @@ def create_app(session, workdir: str | Path) -> Flask:
     @app.post("/api/venue")
     def check_venue():
         venue, text, _ = _venue_from(_body(), {"text", "source"})
+        designer.preload_model(venue.model.number)
         return jsonify({"ok": True, "document": json.loads(text), "venue": _venue_summary(venue)})
 
     @app.post("/api/design")
@@ -357,6 +391,8 @@ def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str
 
     # One line per request is noise in a terminal; refusals and failures still show.
     logging.getLogger("werkzeug").setLevel(logging.WARNING)
+    from .. import analysis, plots  # noqa: F401  (imported once here rather than by the first design)
+
     with tempfile.TemporaryDirectory(prefix="talvek-editor-") as scratch:
         app = create_app(session, workdir or scratch)
         server = make_server("127.0.0.1", port, app, threaded=True)
