@@ -226,7 +226,7 @@ def _venue_from(body: dict, allowed: set):
     if not isinstance(text, str):
         raise ApiError(400, "text: expected the venue file's text")
     if not isinstance(source, str) or not source:
-        raise ApiError(400, "source: expected the venue file's name")
+        raise ApiError(400, "source: expected the venue file's name", path="source")
     stem = _stem_of(source)
     try:
         venue = parse_venue(text, Path(source).name)
