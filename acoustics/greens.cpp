@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "acoustics/sf_response.h"
+#include "core/interpolation.h"
+#include "filters/sf_response.h"
 #include "filters/sos.h"
-#include "model/interpolation.h"
 
 #ifdef __FAST_MATH__
 #error "The phase reduction below relies on IEEE rounding; build without -ffast-math."

@@ -3,10 +3,10 @@
 
 #include <vector>
 
+#include "core/lib_settings.h"
+#include "filters/speaker_design.h"
 #include "model/driver_data.h"
-#include "model/lib_settings.h"
 #include "model/model_data.h"
-#include "model/speaker_design.h"
 
 namespace TalvekLib {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
 
 namespace TalvekLib {
 

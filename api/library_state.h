@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "filters/speaker_design.h"
 #include "include/talvek.h"
-#include "model/speaker_design.h"
 
 namespace TalvekLib {
 

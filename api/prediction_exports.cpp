@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "acoustics/greens.h"
-#include "acoustics/sf_response.h"
 #include "api/export_guard.h"
 #include "filters/output_files.h"
+#include "filters/sf_response.h"
 #include "model/model_cache.h"
 
 using namespace TalvekLib;

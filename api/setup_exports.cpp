@@ -6,7 +6,7 @@
 
 #include "api/export_guard.h"
 #include "api/model_names.h"
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
 #include "model/model_cache.h"
 #include "selfcheck/initial_check.h"
 

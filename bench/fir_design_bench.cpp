@@ -6,10 +6,10 @@
 
 #include <cmath>
 
+#include "core/lib_settings.h"
 #include "filters/channel_filter_design.h"
+#include "filters/difference_tables.h"
 #include "filters/fir_design.h"
-#include "model/difference_tables.h"
-#include "model/lib_settings.h"
 
 namespace {
 

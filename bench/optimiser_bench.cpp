@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"

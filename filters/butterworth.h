@@ -1,7 +1,7 @@
 // Digital Butterworth designs as second-order sections (bilinear transform).
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/kernels.h"
+#include "core/lib_settings.h"
+#include "filters/difference_tables.h"
 #include "filters/fir_design.h"
-#include "model/difference_tables.h"
-#include "model/lib_settings.h"
-#include "optimiser/kernels.h"
 
 namespace TalvekLib {
 

@@ -2,7 +2,7 @@
 // designs the section's quantised FIR steering filters.
 #pragma once
 
-#include "model/speaker_design.h"
+#include "filters/speaker_design.h"
 
 namespace TalvekLib {
 

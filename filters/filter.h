@@ -1,7 +1,7 @@
 // Frequency responses of digital filters on arbitrary frequency lists.
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

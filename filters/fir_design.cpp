@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 
 namespace TalvekLib {
 

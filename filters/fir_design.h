@@ -1,8 +1,8 @@
 // Quantisation of real steering weights into sparse integer FIR filters.
 #pragma once
 
-#include "model/difference_tables.h"
-#include "model/speaker_design.h"
+#include "filters/difference_tables.h"
+#include "filters/speaker_design.h"
 
 namespace TalvekLib {
 

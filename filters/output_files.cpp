@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 
 namespace TalvekLib {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "model/lib_settings.h"
-#include "model/speaker_design.h"
+#include "core/lib_settings.h"
+#include "filters/speaker_design.h"
 
 namespace TalvekLib {
 

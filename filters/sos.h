@@ -2,7 +2,7 @@
 // (b0 b1 b2 a0 a1 a2; a single column is read as one row).
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
+#include "core/interpolation.h"
+#include "core/kernels.h"
+#include "core/lib_settings.h"
 #include "filters/butterworth.h"
 #include "filters/sos.h"
-#include "model/interpolation.h"
-#include "model/lib_settings.h"
-#include "optimiser/kernels.h"
 
 namespace TalvekLib {
 

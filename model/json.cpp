@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 
 namespace TalvekLib {
 

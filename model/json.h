@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -1,8 +1,8 @@
 #include "model/model_data.h"
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
+#include "core/lib_settings.h"
 #include "model/json.h"
-#include "model/lib_settings.h"
 
 namespace TalvekLib {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "model/dense.h"
+#include "core/dense.h"
 #include "model/driver_data.h"
 
 namespace TalvekLib {

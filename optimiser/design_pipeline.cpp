@@ -12,10 +12,10 @@
 #include <string>
 #include <utility>
 
+#include "core/kernels.h"
+#include "core/lib_settings.h"
 #include "filters/sos.h"
-#include "model/lib_settings.h"
 #include "optimiser/inner_optimisation.h"
-#include "optimiser/kernels.h"
 
 namespace TalvekLib {
 

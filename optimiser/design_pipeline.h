@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "filters/channel_filter_design.h"
+#include "filters/speaker_design.h"
 #include "include/talvek.h"
 #include "model/model_data.h"
-#include "model/speaker_design.h"
 #include "optimiser/section_response.h"
 #include "optimiser/venue_items.h"
 

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "model/interpolation.h"
-#include "model/lib_settings.h"
-#include "optimiser/kernels.h"
+#include "core/interpolation.h"
+#include "core/kernels.h"
+#include "core/lib_settings.h"
 
 namespace TalvekLib {
 

@@ -2,8 +2,8 @@
 // their conversions to and from the host-visible SFIO channel set.
 #pragma once
 
+#include "core/dense.h"
 #include "include/talvek.h"
-#include "model/dense.h"
 
 namespace TalvekLib {
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "api/exceptions.h"
-#include "model/interpolation.h"
+#include "core/exceptions.h"
+#include "core/interpolation.h"
 
 namespace TalvekLib {
 

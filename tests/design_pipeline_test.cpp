@@ -4,9 +4,9 @@
 
 #include <cmath>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
+#include "core/lib_settings.h"
 #include "filters/sos.h"
-#include "model/lib_settings.h"
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"

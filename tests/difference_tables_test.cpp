@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "model/difference_tables.h"
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
+#include "filters/difference_tables.h"
 
 namespace TalvekLib {
 namespace {

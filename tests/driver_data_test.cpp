@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
+#include "core/lib_settings.h"
 #include "filters/butterworth.h"
 #include "model/driver_data.h"
-#include "model/lib_settings.h"
 #include "model/model_cache.h"
 #include "test_support.h"
 

@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/lib_settings.h"
 #include "filters/channel_filter_design.h"
+#include "filters/difference_tables.h"
 #include "filters/fir_design.h"
-#include "model/difference_tables.h"
-#include "model/lib_settings.h"
 
 namespace TalvekLib {
 namespace {

@@ -1,7 +1,7 @@
 // A channel set whose steering filters are flat: every channel one tap of 1.
 #pragma once
 
-#include "model/speaker_design.h"
+#include "filters/speaker_design.h"
 
 namespace talvek_test {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "acoustics/greens.h"
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 #include "filters/sos.h"
 #include "tests/flat_channels.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 #include "host_session.h"
 #include "include/talvek.h"
 #include "model/model_data.h"

@@ -6,8 +6,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "api/exceptions.h"
-#include "model/lib_settings.h"
+#include "core/exceptions.h"
+#include "core/lib_settings.h"
 #include "optimiser/inner_optimisation.h"
 
 using namespace TalvekLib;

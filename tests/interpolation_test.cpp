@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "model/interpolation.h"
+#include "core/interpolation.h"
 
 using namespace TalvekLib;
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
+#include "core/lib_settings.h"
 #include "model/json.h"
-#include "model/lib_settings.h"
 #include "model/model_data.h"
 #include "model/zip_reader.h"
 #include "test_support.h"

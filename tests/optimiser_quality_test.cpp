@@ -19,7 +19,7 @@
 #include <iostream>
 #include <limits>
 
-#include "model/interpolation.h"
+#include "core/interpolation.h"
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "acoustics/sf_response.h"
 #include "filters/output_files.h"
+#include "filters/sf_response.h"
 #include "test_support.h"
 
 using namespace TalvekLib;

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 
 using namespace TalvekLib;
 

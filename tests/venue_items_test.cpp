@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 #include "optimiser/venue_items.h"
 
 using namespace TalvekLib;

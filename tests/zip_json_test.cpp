@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 #include "model/json.h"
 #include "model/model_cache.h"
 #include "model/zip_reader.h"

@@ -5,7 +5,7 @@ The measured data of real columns are not ours, so every model is synthesised
 from a few physical assumptions, deterministically (no random numbers):
 
 * Geometry: the column is a stack of boxes, bottom box first; the box table of
-  the array type (``boxLayouts`` in model/lib_settings.cpp, mirrored below)
+  the array type (``boxLayouts`` in core/lib_settings.cpp, mirrored below)
   fixes which boxes carry tweeters. A box holds eight woofers at a constant
   spacing (0.1 m; 0.125 m for the larger drivers of Vexal80); a box with
   tweeters holds eight of them. The tweeter boxes are adjacent and their
@@ -69,7 +69,7 @@ TWEETER_PITCH = 0.04  # m: below half a wavelength up to 4.3 kHz
 
 # Box tables of the ten array types: rows (first wf, last wf, first tw, last tw),
 # channels counted from 1, 0 0 for a box without tweeters. Same as boxLayouts
-# in model/lib_settings.cpp (the C++ tests compare the generated channel counts).
+# in core/lib_settings.cpp (the C++ tests compare the generated channel counts).
 _SIX_BOXES = [(1, 8, 0, 0), (9, 16, 0, 0), (17, 24, 1, 8), (25, 32, 9, 16), (33, 40, 0, 0), (41, 48, 0, 0)]
 BOX_LAYOUTS = {
     1: [(1, 8, 0, 0)],

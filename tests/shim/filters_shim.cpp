@@ -6,10 +6,10 @@
 #include <cstring>
 #include <exception>
 
+#include "core/interpolation.h"
 #include "filters/butterworth.h"
 #include "filters/filter.h"
 #include "filters/sos.h"
-#include "model/interpolation.h"
 
 #define SHIM_EXPORT extern "C" __attribute__((visibility("default")))
 

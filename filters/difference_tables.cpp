@@ -1,11 +1,11 @@
-#include "model/difference_tables.h"
+#include "filters/difference_tables.h"
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "model/fit_tables.h"
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
+#include "filters/fit_tables.h"
 
 namespace TalvekLib {
 

@@ -1,6 +1,6 @@
 // Raw constants of the three difference table sets, generated at build time
 // by tools/make_fit_tables.py into generated/fit_tables.cpp. Only
-// model/difference_tables.cpp reads them, to build DifferenceTableSet.
+// filters/difference_tables.cpp reads them, to build DifferenceTableSet.
 #pragma once
 
 namespace TalvekLib {

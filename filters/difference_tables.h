@@ -4,7 +4,7 @@
 // kernel weights, w = W0 * Re H + W1 * Im H.
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -9,7 +9,7 @@
 // Cost O(n + q) per call.
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -1,7 +1,7 @@
 // The library's current steering design.
 #pragma once
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

@@ -1,4 +1,4 @@
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 
 #include <cmath>
 #include <stdexcept>

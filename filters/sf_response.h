@@ -1,7 +1,7 @@
 // Steering-filter taps and responses rebuilt from a ChannelDesign.
 #pragma once
 
-#include "model/speaker_design.h"
+#include "filters/speaker_design.h"
 
 namespace TalvekLib {
 

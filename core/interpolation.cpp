@@ -1,4 +1,4 @@
-#include "model/interpolation.h"
+#include "core/interpolation.h"
 
 #include <cmath>
 #include <stdexcept>

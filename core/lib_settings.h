@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "model/dense.h"
+#include "core/dense.h"
 
 namespace TalvekLib {
 

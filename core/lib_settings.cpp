@@ -1,4 +1,4 @@
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
 
 #include <cmath>
 
