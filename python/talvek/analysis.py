@@ -183,6 +183,25 @@ def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> 
     }
 
 
+def band_table(rep: dict) -> str:
+    """Per octave band ``RMS/worst`` (dB) of a report, one string."""
+    return "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}" if b["band_hz"] >= 1000
+                     else f"{b['band_hz']:g} {b['rms_db']:.1f}/{b['worst_db']:+.1f}" for b in rep["bands"])
+
+
+def voicing_report(voicing, before: dict | None) -> dict:
+    """The voicing section of report.json: the correction per band and the
+    figures of the design as optimised (``before``)."""
+    out = {
+        "passes": voicing.passes,
+        "largest_change_per_pass_db": list(voicing.changes_db),
+        "correction": voicing.band_summary(),
+    }
+    if before is not None:
+        out["before"] = {k: before[k] for k in ("headroom_db", "level_offset_db", "headroom_at_targets_db", "bands")}
+    return out
+
+
 def summary_lines(rep: dict) -> list[str]:
     """The printed summary of a report, one line per fact."""
     out = [f"model {rep['model']}: headroom {rep['headroom_db']:+.1f} dB as designed; "
@@ -192,8 +211,15 @@ def summary_lines(rep: dict) -> list[str]:
         state = "" if line["active"] else " (inactive)"
         out.append(f"  {line['name']}{state}: max {line['max_spl_before_clipping_db']:.1f} dB SPL before clipping")
     out.append("  deviation from target along the audience, per octave band (RMS / worst):")
-    out.append("    " + "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
-                                  if b['band_hz'] >= 1000 else
-                                  f"{b['band_hz']:g} {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
-                                  for b in rep["bands"]))
+    v = rep.get("voicing")
+    if v and "before" in v:
+        out.append(f"    as optimised: {band_table(v['before'])}  headroom at targets "
+                   f"{v['before']['headroom_at_targets_db']:+.1f} dB")
+        out.append(f"    voiced:       {band_table(rep)}  headroom at targets {rep['headroom_at_targets_db']:+.1f} dB")
+        out.append("  voicing correction per band: " + "  ".join(
+            f"{c['band_hz'] / 1000:g}k {c['correction_db']:+.1f}" if c["band_hz"] >= 1000 else
+            f"{c['band_hz']:g} {c['correction_db']:+.1f}" for c in v["correction"] if c["correction_db"] is not None)
+            + f" dB ({v['passes']} passes)")
+    else:
+        out.append("    " + band_table(rep))
     return out
