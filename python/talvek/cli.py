@@ -168,7 +168,8 @@ def cmd_design(args) -> int:
     progress = Progress("predicting levels")
     try:
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                    progress=progress, voicing=not args.no_voicing)
+                                    progress=progress, voicing=not args.no_voicing,
+                                    refine=not args.no_refinement)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -261,6 +262,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-plots", action="store_true", help="skip the three plots")
     p.add_argument("--no-voicing", action="store_true",
                    help="keep the library's own design: no level correction per frequency after the optimisation")
+    p.add_argument("--no-refinement", action="store_true",
+                   help="voice only: do not try targets refined per audience segment")
     p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
                    help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_design)

@@ -62,7 +62,7 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True) -> dict:
+                 progress=None, voicing: bool = True, refine: bool = True) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -84,6 +84,9 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     voicing : bool
         Voice the optimised design (:mod:`talvek.voicing`); False keeps the
         library's own design. The stored record is the design as written.
+    refine : bool
+        After voicing, try targets refined per audience segment
+        (:mod:`talvek.refinement`); kept only when the design gets better.
 
     Returns
     -------
@@ -98,6 +101,12 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
 
         before = analysis.report(venue, analysis.predict(tv, venue, grid=(2, 2)))
         record, voiced = voice(tv, venue, record)
+        if refine:
+            from .refinement import refine as refine_targets
+
+            record, voiced, refined = refine_targets(tv, venue, record, voiced)
+            before["refinement"] = {"kept": refined.kept, "passes": refined.passes, "segments": refined.segments,
+                                    "scores": refined.scores}
     record.venue = {"text": venue.text, "source": str(venue.source)}
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)

@@ -169,13 +169,22 @@ def _bounded(total: np.ndarray, freq: np.ndarray, analysed: np.ndarray, boost_li
     in log frequency, and the clipped curve is smoothed again, so that a limit
     leaves no step for the FIR design to ring on.
     """
-    mean = float(np.mean(total[analysed]))
     lf = np.log2(freq)
     lo, hi = lf[analysed][[0, -1]]
     outside = np.maximum(np.maximum(lo - lf, lf - hi), 0.0)
     ramp = np.where(outside < 0.5, np.cos(np.pi * outside) ** 2, 0.0)
-    limited = np.minimum(total, mean + boost_limit_db * ramp)
-    return np.minimum(smooth_log(freq, limited, smoothing_octaves), mean + boost_limit_db * ramp)
+    # The limit is relative to the mean of the limited curve itself: clipping
+    # lowers the mean, so iterate to the fixed point (a contraction: it moves
+    # the mean by at most the clipped fraction of each step).
+    mean = float(np.mean(total[analysed]))
+    for _ in range(50):
+        limited = np.minimum(smooth_log(freq, np.minimum(total, mean + boost_limit_db * ramp), smoothing_octaves),
+                             mean + boost_limit_db * ramp)
+        settled = float(np.mean(limited[analysed]))
+        if abs(settled - mean) < 1e-6:
+            break
+        mean = settled
+    return limited
 
 
 def _bass_cap(record: SFIORecord, bass_hz: float) -> np.ndarray:
