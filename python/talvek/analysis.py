@@ -183,6 +183,63 @@ def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> 
     }
 
 
+# What a design should reach along its audience: per band, RMS and worst deviation, dB.
+FIGURES = {250.0: (3.0, 6.0), 500.0: (1.5, 3.5), 1000.0: (1.5, 3.5), 2000.0: (1.5, 3.5), 4000.0: (1.5, 3.5),
+           8000.0: (3.0, 6.0)}
+SPEED_OF_SOUND = 343.0  # m/s
+TWEETER_PITCH = 0.04    # m, the bundled models' tweeter line
+CROSSOVER_HZ = 2000.0
+
+
+def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
+    """One plain sentence per band that misses its figure, with the likeliest physical reason.
+
+    The reasons are rules of thumb about the column's size: a section shorter
+    than a few wavelengths cannot make a beam narrow enough to shape the level
+    over the audience's range of angles; a listener closer than L^2 / lambda is
+    in the section's near field, which the optimiser's far-field model does
+    not see; and a line of drivers more than half a wavelength apart sends
+    grating lobes off its main beam.
+    """
+    notes = []
+    model = venue.model
+    active = [lp for lp in pred.lines if lp.line.active]
+    for b, band in enumerate(rep["bands"]):
+        fc = band["band_hz"]
+        rms_max, worst_max = FIGURES[fc]
+        if band["rms_db"] <= rms_max and abs(band["worst_db"]) <= worst_max:
+            continue
+        wavelength = SPEED_OF_SOUND / fc
+        woofers = fc < CROSSOVER_HZ or not model.two_way
+        length = model.column_length if woofers else model.tweeter_channels * TWEETER_PITCH
+        name = "woofer section" if woofers else "tweeter line"
+        dev = [lp.band_spl[b] - lp.target for lp in active]
+        k = max(range(len(active)), key=lambda i: np.max(np.abs(dev[i])))
+        p = int(np.argmax(np.abs(dev[k])))
+        distance = math.hypot(active[k].x[p], active[k].z[p] - venue.height - model.column_length / 2)
+        where = f"{active[k].line.name} at {active[k].along[p]:.1f} m"
+        head = (f"{fc:g} Hz: RMS {band['rms_db']:.1f} / worst {band['worst_db']:+.1f} dB ({where}) misses "
+                f"{rms_max:g} / {worst_max:g} dB: ")
+        if length / wavelength < 3.0:
+            width = math.degrees(2 * math.asin(min(1.0, 0.44 * wavelength / length)))
+            notes.append(head + f"the {length:.2f} m {name} is {length / wavelength:.1f} wavelengths long; its "
+                                f"beam cannot be narrower than about {width:.0f} degrees")
+        elif not woofers and fc > SPEED_OF_SOUND / (2 * TWEETER_PITCH) and band["worst_db"] > 0:
+            notes.append(head + f"above {SPEED_OF_SOUND / (2 * TWEETER_PITCH) / 1000:.1f} kHz the tweeters, "
+                                f"{TWEETER_PITCH * 100:g} cm apart, are more than half a wavelength apart and "
+                                "send grating lobes off the main beam")
+        elif distance < length**2 / wavelength:
+            notes.append(head + f"{distance:.1f} m from the column, inside the near field of its {length:.2f} m "
+                                f"{name} (up to {length**2 / wavelength:.0f} m), which the optimiser's far-field "
+                                "model does not see")
+        else:
+            notes.append(head + "the optimiser's fit leaves it there")
+    if rep["headroom_at_targets_db"] < 0:
+        notes.append(f"headroom at the targets {rep['headroom_at_targets_db']:+.1f} dB: the column clips before it "
+                     "reaches them")
+    return notes
+
+
 def band_table(rep: dict) -> str:
     """Per octave band ``RMS/worst`` (dB) of a report, one string."""
     return "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}" if b["band_hz"] >= 1000
@@ -224,4 +281,6 @@ def summary_lines(rep: dict) -> list[str]:
             + f" dB ({v['passes']} passes)")
     else:
         out.append("    " + band_table(rep))
+    for note in rep.get("limits", []):
+        out.append(f"  limit: {note}")
     return out

@@ -47,6 +47,7 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
 
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
+    rep["limits"] = analysis.limit_notes(venue, pred, rep)
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))

@@ -1,26 +1,27 @@
-"""Spatial refinement: targets per audience segment, corrected from the prediction.
+"""Spatial refinement: better shapes along the audience, band by band.
 
 Voicing removes the error that is the same all along the audience. What is
 left is spatial, and most of it comes from the optimiser's own model: it fits
 levels per direction as seen from the column, in the far field, while a
 listener a few metres from a three-metre column is in its near field (a hot
 spot in front of it), and at 4-8 kHz the tweeter line's grating lobes reach
-the seats under it. The library cannot be taught the near field, but it can be
-given targets that anticipate it:
+the seats under it. The library cannot be taught the near field, but it can
+be run again, and each of its runs fits every frequency on its own, so the
+SFIO records of different runs splice frequency by frequency:
 
-1. split every active audience line into segments, about ``segment_deg``
-   degrees apart as seen from the column (the optimiser's own grid is angle);
-2. per octave band, predict the voiced design's levels along the lines and
-   take the deviation from target, less the band's mean (voicing's part), at
-   the segment ends;
-3. optimise once per band that misses its figures (RMS above 1 dB or worst
-   beyond 2.5 dB) with every segment's target lowered by most of that
-   deviation (so a hot spot is asked for less), and take each band's
-   frequencies of the SFIO record from its own run (each frequency is fitted
-   on its own, so records of different runs splice; a short cross-fade in log
-   frequency joins them);
-4. voice the spliced record and keep it only if it is better than the design
-   before (RMS and worst deviation over all bands).
+1. candidates: the voiced design, the library's fit with fewer and with more
+   woofer iterations, its fit over the audience's directions only instead of
+   the whole half plane (or the other way round), and, for every octave band that misses its figures, a
+   run whose targets are corrected per audience segment (segments about
+   ``segment_deg`` degrees apart as seen from the column, the optimiser's own
+   grid being angle; each segment end's target lowered by most of the band's
+   predicted deviation there, so a hot spot is asked for less);
+2. each candidate is judged per band by the shape along the audience that
+   voicing cannot change (:func:`shape_figures`: the deviation less its mean
+   at each frequency);
+3. each band takes its frequencies from its best candidate (a short
+   cross-fade in log frequency joins them), the result is voiced, and it is
+   kept only if its report is better than the design before.
 
 Everything goes through the library's exports: the optimiser with a finer
 venue table, ``Talvek_Put_SFIO_and_design_SFs`` and ``Talvek_Greens``.
@@ -39,7 +40,7 @@ from .api import SFIORecord, Talvek
 from .venue import Venue
 from .voicing import VoicingResult, voice
 
-__all__ = ["RefinementResult", "refine", "segment_table", "score"]
+__all__ = ["RefinementResult", "refine", "segment_table", "shape_figures", "score"]
 
 SEGMENT_DEG = 3.0
 MOST_SEGMENTS = 10
@@ -56,14 +57,23 @@ class RefinementResult:
     passes: int = 0
     scores: list = field(default_factory=list)       # score of the voiced design, then of each pass
     segments: int = 0                                 # audience segments of the refined table
+    choices: list = field(default_factory=list)       # per band, the candidate it took (0: the design as it was)
 
 
 def score(rep: dict) -> float:
-    """One number for a report, dB: mean band RMS, plus a quarter of the worst
-    |deviation|, plus half of any headroom missing at the targets."""
-    rms = [b["rms_db"] for b in rep["bands"]]
-    worst = [abs(b["worst_db"]) for b in rep["bands"]]
-    return float(np.mean(rms) + 0.25 * max(worst) + 0.5 * max(0.0, -rep["headroom_at_targets_db"]))
+    """One number for a report, lower is better.
+
+    Per band, the larger of RMS and worst |deviation| relative to the band's
+    figures (:data:`talvek.analysis.FIGURES`), averaged, plus twice every
+    excess over a figure, plus any headroom missing at the targets in dB: a
+    design that meets every figure and can play at its targets beats one
+    that is a little smoother in some bands but misses another.
+    """
+    limits = np.array([analysis.FIGURES[b["band_hz"]] for b in rep["bands"]])
+    figures = np.array([[b["rms_db"], abs(b["worst_db"])] for b in rep["bands"]])
+    relative = np.max(figures / limits, axis=1)
+    return float(np.mean(relative) + 2.0 * np.sum(np.maximum(relative - 1.0, 0.0))
+                 + max(0.0, -rep["headroom_at_targets_db"]))
 
 
 def _needs_refining(band: dict) -> bool:
@@ -168,10 +178,44 @@ def _splice(records: list, centres, fade_octaves: float) -> SFIORecord:
                    tw=blend(first.tw_freq, [r.tw for r in records]), venue=dict(first.venue))
 
 
+def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
+    """Per octave band, RMS and worst deviation along the audience that voicing cannot remove, dB, (bands, 2).
+
+    The current design's levels at ``points`` (from
+    :func:`talvek.voicing.audience_samples`) less their targets, less the mean
+    over the points at each frequency (voicing's part), summed per band as
+    squared pressure, less the band's mean.
+    """
+    x, z, target = points
+    power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    freq = tv.frequencies()
+    dev = 10 * np.log10(np.maximum(power, 1e-30) / (20e-6) ** 2) - target[None, :]
+    dev -= dev.mean(axis=1, keepdims=True)
+    out = []
+    for fc in OCTAVE_BANDS:
+        band = 10 * np.log10(np.mean(10 ** (dev[analysis.band_mask(freq, fc)] / 10), axis=0))
+        band -= band.mean()
+        out.append((float(np.sqrt(np.mean(band**2))), float(np.max(np.abs(band)))))
+    return np.array(out)
+
+
+def _badness(figures: np.ndarray) -> np.ndarray:
+    """Per band, how far the figures are from the report's limits (RMS and worst, relative)."""
+    limits = np.array([analysis.FIGURES[fc] for fc in OCTAVE_BANDS])
+    return np.max(figures / limits, axis=1)
+
+
 def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
            segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES,
            **voice_options) -> tuple[SFIORecord, VoicingResult, RefinementResult]:
     """Refine the voiced design of ``record`` for ``venue``; the library ends holding the design returned.
+
+    Candidates, each a full optimisation: the design as it is, per band that
+    misses its figures one with targets corrected per segment, and the
+    library's fit with fewer and with more woofer iterations. Every band takes
+    its frequencies from the candidate whose shape along the audience is best
+    there (:func:`shape_figures`); the spliced record is voiced, and kept only
+    if its report is better than that of ``record``.
 
     Parameters
     ----------
@@ -183,7 +227,7 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     voicing : VoicingResult
         Its voicing, returned unchanged when the refinement is not kept.
     passes : int, keyword-only
-        Rounds of target correction (each optimises once per octave band).
+        Rounds of target correction.
     segment_deg : float, keyword-only
         Angle between segment ends as seen from the column, degrees.
     fade_octaves : float, keyword-only
@@ -195,32 +239,50 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     -------
     record, voicing, result
     """
+    from .voicing import audience_samples
+
     result = RefinementResult()
-    bands = OCTAVE_BANDS
+    points = audience_samples(venue)
     pred = analysis.predict(tv, venue, grid=(2, 2))
     rep = analysis.report(venue, pred)
     best = (score(rep), record, voicing)
     result.scores.append(round(best[0], 3))
     table, nodes = segment_table(venue, segment_deg=segment_deg)
     result.segments = int(np.sum(table[:, 6] != 0))
-    corrections = [[np.zeros(t.size) for t in nodes] for _ in bands]
+    corrections = [[np.zeros(t.size) for t in nodes] for _ in OCTAVE_BANDS]
+
+    def optimise(table, iterations, inactive_as_zero=venue.inactive_as_zero):
+        return tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
+                           woofer_iterations=iterations)
+
+    candidates = [(record, shape_figures(tv, venue, points))]
+    base_iterations = venue.woofer_iterations
+    for iterations in (3, 8):
+        if iterations != base_iterations:
+            rec = optimise(venue.item_table(), iterations)
+            candidates.append((rec, shape_figures(tv, venue, points)))
+    # The fit over the audience's directions only (or over the whole half plane).
+    candidates.append((optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero),
+                       shape_figures(tv, venue, points)))
     current = record
     for _ in range(passes):
-        wanted = [b for b in range(len(bands)) if _needs_refining(rep["bands"][b])]
+        wanted = [b for b in range(len(OCTAVE_BANDS)) if _badness(candidates[0][1])[b] > 1.0
+                  or _needs_refining(rep["bands"][b])]
         if not wanted:
             break
-        runs = []
-        for b in range(len(bands)):
-            if b not in wanted:
-                runs.append(current)  # this band keeps the design it has
-                continue
+        for b in wanted:
             dev = _deviation_at_nodes(pred, nodes, b)
             corrections[b] = [np.clip(c - DAMPING * d, -MOST_CHANGE_DB, MOST_CHANGE_DB)
                               for c, d in zip(corrections[b], dev)]
             table, _ = segment_table(venue, corrections[b], segment_deg=segment_deg)
-            runs.append(tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=venue.inactive_as_zero,
-                                    woofer_iterations=venue.woofer_iterations))
-        spliced = _splice(runs, bands, fade_octaves)
+            rec = optimise(table, base_iterations)
+            candidates.append((rec, shape_figures(tv, venue, points)))
+        badness = np.array([_badness(f) for _, f in candidates])  # (candidates, bands)
+        choice = np.argmin(badness, axis=0)
+        result.choices = [int(c) for c in choice]
+        if np.all(choice == 0):
+            break
+        spliced = _splice([candidates[c][0] for c in choice], OCTAVE_BANDS, fade_octaves)
         tv.redesign(spliced)
         current, current_voicing = voice(tv, venue, spliced, **voice_options)
         pred = analysis.predict(tv, venue, grid=(2, 2))
@@ -231,5 +293,6 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
         if s < best[0]:
             best = (s, current, current_voicing)
             result.kept = True
+        candidates[0] = (current, shape_figures(tv, venue, points))
     tv.redesign(best[1])
     return best[1], best[2], result

@@ -160,6 +160,14 @@ def _grid_index(grid: np.ndarray, f: np.ndarray) -> np.ndarray:
     return k
 
 
+def _on_grid(grid: np.ndarray, f: np.ndarray, H: np.ndarray) -> np.ndarray:
+    """Mask of the grid frequencies at which a section (frequencies ``f``, responses ``H``) has a response."""
+    mask = np.zeros(grid.size, bool)
+    if H.size:
+        mask[_grid_index(grid, f)] = True
+    return mask
+
+
 def _bounded(total: np.ndarray, freq: np.ndarray, analysed: np.ndarray, boost_limit_db: float,
              smoothing_octaves: float) -> np.ndarray:
     """The cumulative correction within its limits (see the module text).
@@ -236,8 +244,7 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
     analysed = np.zeros(freq.size, bool)
     analysed[first - 1:last] = True
     points = audience_samples(venue)
-    has_wf = np.isin(np.arange(freq.size), _grid_index(freq, record.wf_freq)) if record.wf.size else analysed & False
-    has_tw = np.isin(np.arange(freq.size), _grid_index(freq, record.tw_freq)) if record.tw.size else analysed & False
+    has_wf, has_tw = (_on_grid(freq, f, H) for f, H in ((record.wf_freq, record.wf), (record.tw_freq, record.tw)))
 
     error = level_error(tv, venue, points)
     result = VoicingResult(freq, np.where(has_wf, 0.0, np.nan), np.where(has_tw, 0.0, np.nan),
