@@ -46,14 +46,16 @@ from a few physical assumptions, deterministically (no random numbers):
     (88 dB for the 5"), 30 W (AES) rating; 80 dB for 1 V (82 dB);
   - tweeter: 1" dome, 6 ohm, 90 dB SPL for 1 W at 1 m (82.2 dB for 1 V),
     rated for a few watts above its 2 kHz crossover;
-  - amplifier, one channel per driver: 35 W into 4 ohm for a woofer (clips at
-    sqrt(2 x 35 x 4) = 16.7 V peak; 14 V per full scale puts a full-scale
-    sine 1.5 dB below clip, 24.5 W), 6 W into 6 ohm for a tweeter (8.5 V
-    peak; 7 V per full scale).
+  - amplifier, one channel per driver, the same module for every channel:
+    35 W into 4 ohm, so it clips at sqrt(2 x 35 x 4) = 16.7 V peak (23 W
+    into a 6 ohm tweeter); 14 V per full scale puts a full-scale sine 1.5 dB
+    below clip. A tweeter line has a third of the woofers' channels and needs
+    the same level above the crossover: on a smaller amplifier it would need
+    steering gains far above the woofers' and clip first.
 
-  One woofer then makes about 101 dB SPL at 1 m at clip; a 32-woofer column
-  well over 100 dB SPL at 20 m (before steering and voicing take their share): the class of a
-  speech and music column, not of a concert system.
+  One woofer then makes about 101 dB SPL at 1 m at clip, and a column of a
+  few dozen well over 100 dB SPL at 20 m before steering takes its share:
+  the class of a speech and music column, not of a concert system.
 * Measured prototypes: one or two per section, on a 2-degree grid from -90 to
   +90 degrees and on exactly the library's 215-point output grid
   f_i = 50 * 480^(i/214) Hz. Each prototype's acoustic centre sits a few
@@ -149,8 +151,7 @@ class Amplifier:
         return round(float(np.sqrt(2 * self.watts * self.impedance)), 2)
 
 
-WOOFER_AMP = Amplifier(35.0, 4.0, 14.0)
-TWEETER_AMP = Amplifier(6.0, 6.0, 7.0)
+AMPLIFIER = Amplifier(35.0, 4.0, 14.0)
 
 
 @dataclass(frozen=True)
@@ -360,9 +361,9 @@ def model_document(model):
         doc["iir_xover_order"] = 4 if model.arraytype in (2, 4) else 8
         doc["bwx"] = 1.0
         doc["tw"] = section_document(model, tw, tweeters, tweeter_band, packing(tw, 1),
-                                     depth=0.004, amp=TWEETER_AMP, beta=1.01, iterations=5, f=f)
+                                     depth=0.004, amp=AMPLIFIER, beta=1.01, iterations=5, f=f)
     doc["wf"] = section_document(model, wf, woofers, woofer_band, packing(wf, len(woofers)),
-                                 depth=0.018, amp=WOOFER_AMP, beta=1.02, iterations=5, f=f)
+                                 depth=0.018, amp=AMPLIFIER, beta=1.02, iterations=5, f=f)
     doc["wf"]["rolloff_sosa"] = [analog_highpass_section(45.0, 0.707) for _ in range(wf.nboxes)]
     return doc
 

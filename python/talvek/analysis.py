@@ -69,6 +69,8 @@ class Prediction:
     grid_z: np.ndarray             # (nz,) m
     coverage: np.ndarray           # (bands, nz, nx) dB SPL
     bands: tuple = OCTAVE_BANDS
+    # Headroom of each section frequency by frequency (see section_headroom), as made, dB.
+    section_headroom_db: dict = None
 
     @property
     def headroom_at_targets_db(self) -> float:
@@ -134,7 +136,34 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         lp.band_spl += gain
         lp.wide_spl += gain
     coverage += gain
-    return Prediction(freq, headroom, gain, lines, gx, gz, coverage)
+    return Prediction(freq, headroom, gain, lines, gx, gz, coverage,
+                      section_headroom_db=section_headroom(tv, venue))
+
+
+def section_headroom(tv: Talvek, venue: Venue) -> dict:
+    """Headroom of each driver section of the current design, frequency by frequency, dB.
+
+    The library's headroom is a bound: the amplifiers' clip point over the
+    largest reference-weighted gain at any frequency, divided by the woofer
+    section's largest steering gain at any frequency. Asked for one frequency
+    at a time, ``Talvek_Greens`` gives the first factor at that frequency;
+    divided by each section's largest channel gain there (its steering
+    filters, ``Talvek_SF_Response``, times the design's scale, which the
+    library's figure divides out again), the smallest over the frequencies is
+    what a full-scale signal with the reference spectrum leaves before the
+    first amplifier of that section clips. The tweeter section is counted
+    with its own gains (the library's figure counts only the woofers').
+    """
+    freq = tv.frequencies()
+    per_frequency = np.array([tv.greens([10.0], [venue.height], height=venue.height, tilt=venue.tilt,
+                                        first=i, last=i)[1] for i in range(1, freq.size + 1)])
+    out = {}
+    for name, S in zip(("woofer", "tweeter"), tv.sf_response(freq)):
+        if S.size:
+            gain = np.abs(S).max(axis=0)
+            playing = gain > 0
+            out[name] = float(np.min(per_frequency[playing] - 20 * np.log10(gain[playing])))
+    return out
 
 
 def _deviation_stats(dev: np.ndarray) -> dict:
@@ -177,6 +206,8 @@ def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> 
         "headroom_db": round(float(pred.headroom_db), 2),
         "level_offset_db": round(pred.offset_db, 2),
         "headroom_at_targets_db": round(pred.headroom_at_targets_db, 2),
+        "section_headroom_at_targets_db": {k: round(v - pred.offset_db, 2)
+                                           for k, v in (pred.section_headroom_db or {}).items()},
         "frequency_range_hz": [round(float(pred.freq[0]), 1), round(float(pred.freq[-1]), 1)],
         "audience_lines": lines,
         "bands": bands,
@@ -237,6 +268,10 @@ def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
     if rep["headroom_at_targets_db"] < 0:
         notes.append(f"headroom at the targets {rep['headroom_at_targets_db']:+.1f} dB: the column clips before it "
                      "reaches them")
+    for name, value in rep.get("section_headroom_at_targets_db", {}).items():
+        if value < 0:
+            notes.append(f"the {name} amplifiers clip {-value:.1f} dB below the targets at their most "
+                         "demanding frequency")
     return notes
 
 
@@ -266,6 +301,9 @@ def summary_lines(rep: dict) -> list[str]:
     out = [f"model {rep['model']}: headroom {rep['headroom_db']:+.1f} dB as designed; "
            f"{rep['level_offset_db']:+.1f} dB of gain meets the targets on average, "
            f"leaving {rep['headroom_at_targets_db']:+.1f} dB"]
+    if rep.get("section_headroom_at_targets_db"):
+        out.append("  frequency by frequency at the targets: " + ", ".join(
+            f"{k} {v:+.1f} dB" for k, v in rep["section_headroom_at_targets_db"].items()))
     for line in rep["audience_lines"]:
         state = "" if line["active"] else " (inactive)"
         out.append(f"  {line['name']}{state}: max {line['max_spl_before_clipping_db']:.1f} dB SPL before clipping")

@@ -132,10 +132,12 @@ def levels_figure(venue: Venue, pred: Prediction, *, deviation_range: float = 10
     box = ax.get_position()
     if voicing is not None:
         bar = fig.colorbar(mesh, ax=ax, extend="both", fraction=0.04, pad=0.01)
+        bar.set_label("dB")
+        ax.set_xlabel(ax.get_xlabel().replace(", start to end", "") + "; colour: predicted − target")
         _correction_axes(fig.add_subplot(grid[2, 2]), voicing)
     else:
         bar = fig.colorbar(mesh, cax=fig.add_axes([0.92, box.y0, 0.012, box.height]), extend="both")
-    bar.set_label("predicted − target, dB")
+        bar.set_label("predicted − target, dB")
     fig.suptitle(f"{venue.name}: levels along the audience ({venue.model.name})\n"
                  f"at the volume that meets the targets on average: design {pred.offset_db:+.1f} dB, "
                  f"headroom there {pred.headroom_at_targets_db:+.1f} dB")

@@ -24,10 +24,12 @@ targets in absolute level: the library's headroom of the voiced design is the
 headroom at the targets.
 
 Outside the analysed bands (below 177 Hz and above 11.3 kHz) the allowed
-boost above the mean correction fades to none within half an octave, and below ``bass_hz``, the bottom of
-the woofers' useful range, no channel's steering gain may exceed the
-section's largest gain at ``bass_hz``: the filters do not buy bass extension
-with boost where the drivers have run out of excursion.
+boost above the mean correction fades to none within half an octave. Below
+``bass_hz``, the bottom of the woofers' useful range, no channel's steering
+gain may exceed the section's largest gain at ``bass_hz``: the filters do not
+buy bass extension with boost where the drivers have run out of excursion.
+Likewise no tweeter gain above the analysed bands exceeds the tweeters'
+largest gain at their top: gain there would only cost headroom.
 """
 
 from __future__ import annotations
@@ -195,17 +197,16 @@ def _bounded(total: np.ndarray, freq: np.ndarray, analysed: np.ndarray, boost_li
     return limited
 
 
-def _bass_cap(record: SFIORecord, bass_hz: float) -> np.ndarray:
-    """Per woofer frequency, the gain (dB, <= 0) that keeps the largest channel gain
-    below ``bass_hz`` at or under the section's largest gain at ``bass_hz``."""
-    f, H = record.wf_freq, record.wf
-    peak = np.abs(H).max(axis=0)
+def _edge_cap(f: np.ndarray, H: np.ndarray, edge_hz: float, below: bool) -> np.ndarray:
+    """Per frequency of a section, the gain (dB, <= 0) that keeps every channel's gain
+    beyond ``edge_hz`` (below it, or above it) at or under the section's largest gain at the edge."""
     cap = np.zeros(f.size)
-    if not f.size or f[0] >= bass_hz:
+    beyond = f < edge_hz if below else f > edge_hz
+    if not H.size or not beyond.any() or beyond.all():
         return cap
-    edge = int(np.searchsorted(f, bass_hz))
-    low = np.arange(edge)
-    cap[low] = np.minimum(0.0, 20 * np.log10(peak[edge] / np.maximum(peak[low], 1e-300)))
+    peak = np.abs(H).max(axis=0)
+    edge = int(np.searchsorted(f, edge_hz)) if below else int(np.searchsorted(f, edge_hz, side="right")) - 1
+    cap[beyond] = np.minimum(0.0, 20 * np.log10(peak[edge] / np.maximum(peak[beyond], 1e-300)))
     return cap
 
 
@@ -251,6 +252,7 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
                            error_before_db=error)
     total = np.zeros(freq.size)
     bass = np.zeros(record.wf_freq.size)
+    treble = np.zeros(record.tw_freq.size)
     voiced = record
     for _ in range(max_passes):
         wanted = _bounded(total - smooth_log(freq, error, smoothing_octaves), freq, analysed, boost_limit_db,
@@ -260,8 +262,10 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
             break
         total = wanted
         voiced = section_gains(record, freq, total, total)
-        bass = _bass_cap(voiced, bass_hz)
+        bass = _edge_cap(voiced.wf_freq, voiced.wf, bass_hz, below=True)
+        treble = _edge_cap(voiced.tw_freq, voiced.tw, freq[last - 1], below=False)
         voiced.wf = voiced.wf * (10 ** (bass / 20))[None, :]
+        voiced.tw = voiced.tw * (10 ** (treble / 20))[None, :]
         tv.redesign(voiced)
         result.passes += 1
         result.changes_db.append(round(change, 3))
@@ -270,6 +274,8 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
     if record.wf.size:
         result.wf_db[_grid_index(freq, record.wf_freq)] += bass
     result.tw_db = np.where(has_tw, total, np.nan)
+    if record.tw.size:
+        result.tw_db[_grid_index(freq, record.tw_freq)] += treble
     result.error_after_db = error
     voiced.venue = dict(record.venue)
     return voiced, result
