@@ -86,8 +86,9 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         Voice the optimised design (:mod:`talvek.voicing`); False keeps the
         library's own design. The stored record is the design as written.
     refine : bool
-        After voicing, try targets refined per audience segment
-        (:mod:`talvek.refinement`); kept only when the design gets better.
+        After voicing, let each band that misses its figures take its
+        frequencies from a better optimiser run (:mod:`talvek.refinement`);
+        kept only when the design gets better.
 
     Returns
     -------
