@@ -24,12 +24,12 @@ targets in absolute level: the library's headroom of the voiced design is the
 headroom at the targets.
 
 Outside the analysed bands (below 177 Hz and above 11.3 kHz) the allowed
-boost above the mean correction fades to none within half an octave. Below
-``bass_hz``, the bottom of the woofers' useful range, no channel's steering
-gain may exceed the section's largest gain at ``bass_hz``: the filters do not
-buy bass extension with boost where the drivers have run out of excursion.
-Likewise no tweeter gain above the analysed bands exceeds the tweeters'
-largest gain at their top: gain there would only cost headroom.
+boost above the mean correction fades to none within half an octave, and no
+channel's steering gain there may exceed the section's largest gain just
+inside them: the filters do not buy bass extension with boost where the
+woofers roll off (the library's own fit does, by 10 dB and more at 50-100 Hz,
+and that bass boost, not the audience's bands, would set the headroom), nor
+treble above the top band.
 """
 
 from __future__ import annotations
@@ -49,7 +49,7 @@ BOOST_LIMIT_DB = 6.0
 SMOOTHING_OCTAVES = 1.0 / 6.0
 TOLERANCE_DB = 0.1
 MAX_PASSES = 5
-BASS_HZ = 100.0
+BASS_HZ = 177.0  # Hz, the bottom of the 250 Hz octave band
 
 
 @dataclass
@@ -197,16 +197,19 @@ def _bounded(total: np.ndarray, freq: np.ndarray, analysed: np.ndarray, boost_li
     return limited
 
 
-def _edge_cap(f: np.ndarray, H: np.ndarray, edge_hz: float, below: bool) -> np.ndarray:
-    """Per frequency of a section, the gain (dB, <= 0) that keeps every channel's gain
-    beyond ``edge_hz`` (below it, or above it) at or under the section's largest gain at the edge."""
+def _out_of_band_cap(f: np.ndarray, H: np.ndarray, low_hz: float, high_hz: float) -> np.ndarray:
+    """Per frequency of a section, the gain (dB, <= 0) that keeps every channel's gain below
+    ``low_hz`` (above ``high_hz``) at or under the section's largest gain in the sixth of an
+    octave just above ``low_hz`` (just below ``high_hz``)."""
     cap = np.zeros(f.size)
-    beyond = f < edge_hz if below else f > edge_hz
-    if not H.size or not beyond.any() or beyond.all():
+    if not H.size:
         return cap
     peak = np.abs(H).max(axis=0)
-    edge = int(np.searchsorted(f, edge_hz)) if below else int(np.searchsorted(f, edge_hz, side="right")) - 1
-    cap[beyond] = np.minimum(0.0, 20 * np.log10(peak[edge] / np.maximum(peak[beyond], 1e-300)))
+    edge = 2 ** (1 / 6)
+    for beyond, near in ((f < low_hz, (f >= low_hz) & (f < low_hz * edge)),
+                         (f > high_hz, (f <= high_hz) & (f > high_hz / edge))):
+        if beyond.any() and near.any():
+            cap[beyond] = np.minimum(0.0, 20 * np.log10(peak[near].max() / np.maximum(peak[beyond], 1e-300)))
     return cap
 
 
@@ -232,7 +235,8 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
     max_passes : int, keyword-only
         Most designs made.
     bass_hz : float, keyword-only
-        Bottom of the woofers' useful range, Hz (see the module text).
+        Below this no gain may exceed the section's largest gain just above
+        it, Hz (see the module text).
 
     Returns
     -------
@@ -262,8 +266,8 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
             break
         total = wanted
         voiced = section_gains(record, freq, total, total)
-        bass = _edge_cap(voiced.wf_freq, voiced.wf, bass_hz, below=True)
-        treble = _edge_cap(voiced.tw_freq, voiced.tw, freq[last - 1], below=False)
+        bass = _out_of_band_cap(voiced.wf_freq, voiced.wf, bass_hz, freq[last - 1])
+        treble = _out_of_band_cap(voiced.tw_freq, voiced.tw, bass_hz, freq[last - 1])
         voiced.wf = voiced.wf * (10 ** (bass / 20))[None, :]
         voiced.tw = voiced.tw * (10 ** (treble / 20))[None, :]
         tv.redesign(voiced)
