@@ -4,8 +4,9 @@
 Designs each venue in examples/ (or the files named) the way ``talvek design``
 does, without plots and on a coarse coverage grid, and prints per venue and
 octave band the RMS and the worst deviation from target along the active
-audience (dB), and the headroom left at the targets: for the library's design
-as optimised and for the voiced design. Not a timed benchmark.
+audience (dB), and the headroom left at the targets (the library's figure, and
+each section's taken frequency by frequency): for the library's design as
+optimised and for the voiced design. Not a timed benchmark.
 
 Usage: bench/design_quality.py [VENUE.json ...]
        (TALVEK_LIBRARY and TALVEK_MODEL_DIR name the library and the models)
@@ -28,7 +29,9 @@ from talvek.venue import load_venue  # noqa: E402
 
 def row(label: str, rep: dict) -> str:
     cells = "".join(f" {b['rms_db']:4.1f}/{b['worst_db']:+5.1f}" for b in rep["bands"])
-    return f"  {label:<10}{cells}   {rep['headroom_at_targets_db']:+6.1f}"
+    sections = rep.get("section_headroom_at_targets_db") or {}
+    each = ", ".join(f"{k} {v:+.1f}" for k, v in sections.items())
+    return f"  {label:<10}{cells}   {rep['headroom_at_targets_db']:+6.1f}" + (f"  ({each})" if each else "")
 
 
 def main() -> int:
@@ -38,7 +41,7 @@ def main() -> int:
     venues = [Path(v) for v in args.venues] or sorted((REPO / "examples").glob("*.json"))
     tv = Talvek()
     header = "".join(f" {f'{fc / 1000:g}k' if fc >= 1000 else f'{fc:g}':>10}" for fc in OCTAVE_BANDS)
-    print(f"  {'':<10}{header}   headroom at targets, dB")
+    print(f"  {'':<10}{header}   headroom at targets, dB (frequency by frequency per section)")
     print(f"  {'':<10}{'  RMS/worst, dB' * 1:>11}")
     with tempfile.TemporaryDirectory() as tmp:
         for path in venues:

@@ -290,7 +290,8 @@ def voicing_report(voicing, before: dict | None) -> dict:
         "correction": voicing.band_summary(),
     }
     if before is not None:
-        out["before"] = {k: before[k] for k in ("headroom_db", "level_offset_db", "headroom_at_targets_db", "bands")}
+        out["before"] = {k: before[k] for k in ("headroom_db", "level_offset_db", "headroom_at_targets_db",
+                                                "section_headroom_at_targets_db", "bands")}
         if "refinement" in before:
             out["refinement"] = before["refinement"]
     return out

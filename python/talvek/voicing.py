@@ -29,7 +29,11 @@ channel's steering gain there may exceed the section's largest gain just
 inside them: the filters do not buy bass extension with boost where the
 woofers roll off (the library's own fit does, by 10 dB and more at 50-100 Hz,
 and that bass boost, not the audience's bands, would set the headroom), nor
-treble above the top band.
+treble above the top band. In the crossover region, where the fixed
+crossover meets the prediction twice and the correction boosts most, the
+woofers' gains stay at or under their largest gain below it and the tweeters
+(which have more headroom there) carry the rest: the next pass sees the sum
+and raises the correction, which then reaches only the tweeters.
 """
 
 from __future__ import annotations
@@ -60,9 +64,13 @@ class VoicingResult:
     ----------
     freq : (N,) ndarray
         The model frequencies, Hz.
+    total_db : (N,) ndarray
+        The correction, dB: one curve over frequency, smooth and within the
+        boost limit.
     wf_db, tw_db : (N,) ndarray
-        Total gain applied to the woofer and tweeter sections, dB; NaN where
-        the section has no response.
+        Gain applied to the woofer and tweeter sections, dB; NaN where the
+        section has no response. The correction, less the caps outside the
+        analysed bands and, for the woofers, in the crossover region.
     passes : int
         Designs made by voicing.
     changes_db : list of float
@@ -73,6 +81,7 @@ class VoicingResult:
     """
 
     freq: np.ndarray
+    total_db: np.ndarray
     wf_db: np.ndarray
     tw_db: np.ndarray
     passes: int = 0
@@ -80,19 +89,13 @@ class VoicingResult:
     error_before_db: np.ndarray | None = None
     error_after_db: np.ndarray | None = None
 
-    @property
-    def correction_db(self) -> np.ndarray:
-        """One curve: the woofer's gain, the tweeter's where the woofer has none."""
-        return np.where(np.isnan(self.wf_db), self.tw_db, self.wf_db)
-
     def band_summary(self, bands=OCTAVE_BANDS) -> list[dict]:
-        """Mean correction per octave band (dB, energy-weighted over both sections)."""
+        """Mean correction per octave band, dB (energy-weighted)."""
         out = []
         half = math.sqrt(2.0)
         for fc in bands:
             inside = (self.freq >= fc / half) & (self.freq < fc * half)
-            c = self.correction_db[inside]
-            c = c[np.isfinite(c)]
+            c = self.total_db[inside]
             out.append({"band_hz": fc, "correction_db": round(float(10 * np.log10(np.mean(10 ** (c / 10)))), 2)
                         if c.size else None})
         return out
@@ -213,6 +216,21 @@ def _out_of_band_cap(f: np.ndarray, H: np.ndarray, low_hz: float, high_hz: float
     return cap
 
 
+def _crossover_cap(f: np.ndarray, H: np.ndarray, low_hz: float, overlap_hz: float) -> np.ndarray:
+    """Per woofer frequency, the gain (dB, <= 0) that keeps every woofer channel's gain from
+    ``overlap_hz`` up (where the tweeters play too) at or under the woofers' largest gain
+    between ``low_hz`` and ``overlap_hz``: the tweeters, with more headroom there, carry
+    what the crossover region needs beyond it."""
+    cap = np.zeros(f.size)
+    below = (f >= low_hz) & (f < overlap_hz)
+    if not H.size or not below.any():
+        return cap
+    peak = np.abs(H).max(axis=0)
+    above = f >= overlap_hz
+    cap[above] = np.minimum(0.0, 20 * np.log10(peak[below].max() / np.maximum(peak[above], 1e-300)))
+    return cap
+
+
 def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float = BOOST_LIMIT_DB,
           smoothing_octaves: float = SMOOTHING_OCTAVES, tolerance_db: float = TOLERANCE_DB,
           max_passes: int = MAX_PASSES, bass_hz: float = BASS_HZ) -> tuple[SFIORecord, VoicingResult]:
@@ -252,7 +270,7 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
     has_wf, has_tw = (_on_grid(freq, f, H) for f, H in ((record.wf_freq, record.wf), (record.tw_freq, record.tw)))
 
     error = level_error(tv, venue, points)
-    result = VoicingResult(freq, np.where(has_wf, 0.0, np.nan), np.where(has_tw, 0.0, np.nan),
+    result = VoicingResult(freq, np.zeros(freq.size), np.where(has_wf, 0.0, np.nan), np.where(has_tw, 0.0, np.nan),
                            error_before_db=error)
     total = np.zeros(freq.size)
     bass = np.zeros(record.wf_freq.size)
@@ -268,12 +286,16 @@ def voice(tv: Talvek, venue: Venue, record: SFIORecord, *, boost_limit_db: float
         voiced = section_gains(record, freq, total, total)
         bass = _out_of_band_cap(voiced.wf_freq, voiced.wf, bass_hz, freq[last - 1])
         treble = _out_of_band_cap(voiced.tw_freq, voiced.tw, bass_hz, freq[last - 1])
+        if record.tw.size:
+            bass = bass + _crossover_cap(voiced.wf_freq, voiced.wf * (10 ** (bass / 20))[None, :], bass_hz,
+                                         record.tw_freq[0])
         voiced.wf = voiced.wf * (10 ** (bass / 20))[None, :]
         voiced.tw = voiced.tw * (10 ** (treble / 20))[None, :]
         tv.redesign(voiced)
         result.passes += 1
         result.changes_db.append(round(change, 3))
         error = level_error(tv, venue, points)
+    result.total_db = total
     result.wf_db = np.where(has_wf, total, np.nan)
     if record.wf.size:
         result.wf_db[_grid_index(freq, record.wf_freq)] += bass
