@@ -21,12 +21,41 @@ from a few physical assumptions, deterministically (no random numbers):
   far-field pressure 2 J1(x) / x with x = k a sin(theta), theta the angle from
   the driver's axis in the vertical plane, k = 2 pi f / 343 m/s. Woofer radius
   0.04 m (0.05 m in Vexal80), tweeter radius 0.0125 m.
-* Frequency response: sensitivity (pascal per volt at 1 m on axis; 85-90 dB SPL
-  for 1 V) times analog sections evaluated at s = j 2 pi f, which makes the
-  phase minimum phase: woofer = closed-box high-pass (90 Hz, Q 0.8) times a
-  cone break-up low-pass (5 kHz, Q 0.9) and a first-order 8 kHz low-pass;
-  tweeter = second-order high-pass (1 kHz, Q 0.75) times a dome roll-off
-  low-pass (28 kHz, Q 0.7).
+* Frequency response: sensitivity times analog sections evaluated at
+  s = j 2 pi f, which makes the phase minimum phase: woofer = closed-box
+  high-pass (90 Hz, Q 0.8) times a cone break-up low-pass (5 kHz, Q 0.9) and
+  a first-order 8 kHz low-pass; tweeter = second-order high-pass (1 kHz,
+  Q 0.75) times a dome roll-off low-pass (28 kHz, Q 0.7).
+* Signal chain and units. The library treats a steering response as a
+  dimensionless gain from the processor's input to a channel's digital
+  output, both in full-scale units (FS), and predicts pressure as that gain
+  times the transfer data ``H``. So ``H`` is what a measurement through the
+  processor gives: RMS pascals at 1 m for a full-scale sine (peak 1 FS) at
+  the DAC,
+
+      H = (driver sensitivity, Pa per V RMS) x (amplifier gain, V peak per FS) / sqrt 2,
+
+  and ``Talvek_Greens`` then returns mean-square pressure (Pa^2, so dB SPL
+  directly) for a full-scale sine in. ``Hdacamp.H`` is the amplifier gain in
+  V peak per FS and ``Vclip`` the peak voltage at which the amplifier clips,
+  so Vclip / Hdacamp is the clip point in full-scale units and the library's
+  headroom (that over the design's peak gain) means what it says. The
+  figures, typical of column components of this size:
+
+  - woofer: 4" cone (5" in Vexal80), 4 ohm, 86 dB SPL for 1 W at 1 m
+    (88 dB for the 5"), 30 W (AES) rating; 80 dB for 1 V (82 dB);
+  - tweeter: 1" dome, 6 ohm, 90 dB SPL for 1 W at 1 m (82.2 dB for 1 V),
+    rated for a few watts above its 2 kHz crossover;
+  - amplifier, one channel per driver, the same module for every channel:
+    35 W into 4 ohm, so it clips at sqrt(2 x 35 x 4) = 16.7 V peak (23 W
+    into a 6 ohm tweeter); 14 V per full scale puts a full-scale sine 1.5 dB
+    below clip. A tweeter line has a third of the woofers' channels and needs
+    the same level above the crossover: on a smaller amplifier it would need
+    steering gains far above the woofers' and clip first.
+
+  One woofer then makes about 101 dB SPL at 1 m at clip, and a column of a
+  few dozen well over 100 dB SPL at 20 m before steering takes its share:
+  the class of a speech and music column, not of a concert system.
 * Measured prototypes: one or two per section, on a 2-degree grid from -90 to
   +90 degrees and on exactly the library's 215-point output grid
   f_i = 50 * 480^(i/214) Hz. Each prototype's acoustic centre sits a few
@@ -36,10 +65,10 @@ from a few physical assumptions, deterministically (no random numbers):
 * ``driver_delay``: the acoustic centre's depth behind the baffle,
   depth * cos(theta) / 343 s, plus a few microseconds of assembly tolerance
   per driver position; one column per driver position.
-* Electronics: one amplifier channel per driver (``Hdacamp`` rows): a flat gain
-  in volts per digital full scale with a 5 Hz DC-blocking high-pass and a
-  45 kHz output-filter low-pass, and its clip voltage; ``rolloff_sosa`` is the
-  excursion-protection high-pass of each woofer box (45 Hz, Q 0.707, analog).
+* Electronics: one amplifier channel per driver (``Hdacamp`` rows): the flat
+  gain above with a 5 Hz DC-blocking high-pass and a 45 kHz output-filter
+  low-pass, and its clip voltage; ``rolloff_sosa`` is the excursion-protection
+  high-pass of each woofer box (45 Hz, Q 0.707, analog).
 * Design settings: crossover at 2 kHz over one octave, Linkwitz-Riley order 4
   for the array types whose fixed crossover is the squared second-order pair
   (2 and 4) and 8 otherwise; ``beta`` slightly above 1, one per box where a
@@ -96,10 +125,33 @@ def output_frequencies():
 @dataclass(frozen=True)
 class Driver:
     """One measured prototype: piston radius (m), sensitivity (dB SPL at 1 m
-    for 1 V), acoustic-centre offset along the column axis (m)."""
+    for 1 W into the nominal impedance), nominal impedance (ohm),
+    acoustic-centre offset along the column axis (m)."""
     radius: float
     sensitivity_db: float
+    impedance: float
     centre_offset: float
+
+    @property
+    def pascal_per_volt(self) -> float:
+        """On-axis RMS pressure at 1 m for 1 V RMS at the terminals, Pa."""
+        return P_REF * 10 ** (self.sensitivity_db / 20) / np.sqrt(self.impedance)
+
+
+@dataclass(frozen=True)
+class Amplifier:
+    """One amplifier channel: rated power (W) into the driver's impedance
+    (ohm) and gain (V peak per digital full scale)."""
+    watts: float
+    impedance: float
+    volts_per_full_scale: float
+
+    @property
+    def clip_volts(self) -> float:
+        return round(float(np.sqrt(2 * self.watts * self.impedance)), 2)
+
+
+AMPLIFIER = Amplifier(35.0, 4.0, 14.0)
 
 
 @dataclass(frozen=True)
@@ -160,12 +212,13 @@ def tweeter_band(s):
     return second_order(s, 1000.0, 0.75, "high") * second_order(s, 28000.0, 0.7, "low")
 
 
-def prototype_response(driver, band, f, theta):
-    """Pressure per volt at 1 m, (F, A) complex: sensitivity x band x piston x centre offset."""
+def prototype_response(driver, band, f, theta, amp):
+    """RMS pressure at 1 m for a full-scale sine at the DAC, (F, A) complex:
+    sensitivity x amplifier gain / sqrt 2 x band x piston x centre offset."""
     f = np.asarray(f)
     k = 2 * np.pi * f / SPEED_OF_SOUND
     s = 2j * np.pi * f
-    level = P_REF * 10 ** (driver.sensitivity_db / 20)
+    level = driver.pascal_per_volt * amp.volts_per_full_scale / np.sqrt(2.0)
     offset_phase = np.exp(1j * np.outer(k, np.sin(theta)) * driver.centre_offset)
     return level * band(s)[:, None] * piston_directivity(k * driver.radius, theta) * offset_phase
 
@@ -237,15 +290,15 @@ def rounded(a, digits=6):
     return np.array(flat).reshape(a.shape).tolist()
 
 
-def section_document(model, section, prototypes, band, chp, depth, amp_gain, vclip, beta, iterations, f):
+def section_document(model, section, prototypes, band, chp, depth, amp, beta, iterations, f):
     theta_m = np.radians(MEASURED_ANGLES_DEG)
     n = len(section.positions)
     centre = (section.positions[0] + section.positions[-1]) / 2
-    H = np.stack([prototype_response(p, band, f, theta_m) for p in prototypes], axis=2)  # (F, A, P)
+    H = np.stack([prototype_response(p, band, f, theta_m, amp) for p in prototypes], axis=2)  # (F, A, P)
 
     tolerance = 3e-6 * np.sin(2.4 * np.arange(n) + 0.7)  # assembly spread, s
     delay = depth * np.cos(theta_m)[:, None] / SPEED_OF_SOUND + tolerance[None, :]
-    gains = amplifier_gain(f, amp_gain)
+    gains = amplifier_gain(f, amp.volts_per_full_scale)
 
     if section.nboxes > 1:
         # End boxes load a little more: their drivers see less mutual coupling.
@@ -260,13 +313,13 @@ def section_document(model, section, prototypes, band, chp, depth, amp_gain, vcl
         "phi": MEASURED_ANGLES_DEG.tolist(),
         "driverpos": [round(p - centre, 6) for p in section.positions],
         "f": f,
-        "ChDacAmp": [amp_gain] * n,
+        "ChDacAmp": [amp.volts_per_full_scale] * n,
         "driver_delay": rounded(delay, 4),
         "H": {"re": rounded(H.real), "im": rounded(H.imag)},
         "Hdacamp": {
             "H": rounded(np.tile(gains, (n, 1))),
             "delay": [round(2 / 96000.0, 9)] * n,  # two samples of processing latency
-            "Vclip": [vclip] * n,
+            "Vclip": [amp.clip_volts] * n,
             "Nch": n,
         },
         "itpars": [iterations],
@@ -280,11 +333,11 @@ def model_document(model):
     total_boxes = len(BOX_LAYOUTS[model.arraytype])
 
     radius = 0.05 if model.large_woofers else 0.04
-    sens = 89.0 if model.large_woofers else 88.0
-    woofers = [Driver(radius, sens, 0.003)]
+    sens = 88.0 if model.large_woofers else 86.0
+    woofers = [Driver(radius, sens, 4.0, 0.003)]
     if model.woofer_prototypes == 2:
-        woofers.append(Driver(radius, sens - 0.5, -0.0015))  # end-of-box chamber
-    tweeters = [Driver(0.0125, 87.0, 0.002)]
+        woofers.append(Driver(radius, sens - 0.5, 4.0, -0.0015))  # end-of-box chamber
+    tweeters = [Driver(0.0125, 90.0, 6.0, 0.002)]
 
     def packing(section, prototypes):
         chp = []
@@ -308,9 +361,9 @@ def model_document(model):
         doc["iir_xover_order"] = 4 if model.arraytype in (2, 4) else 8
         doc["bwx"] = 1.0
         doc["tw"] = section_document(model, tw, tweeters, tweeter_band, packing(tw, 1),
-                                     depth=0.004, amp_gain=7.0, vclip=8.5, beta=1.01, iterations=5, f=f)
+                                     depth=0.004, amp=AMPLIFIER, beta=1.01, iterations=5, f=f)
     doc["wf"] = section_document(model, wf, woofers, woofer_band, packing(wf, len(woofers)),
-                                 depth=0.018, amp_gain=14.0, vclip=17.0, beta=1.02, iterations=5, f=f)
+                                 depth=0.018, amp=AMPLIFIER, beta=1.02, iterations=5, f=f)
     doc["wf"]["rolloff_sosa"] = [analog_highpass_section(45.0, 0.707) for _ in range(wf.nboxes)]
     return doc
 

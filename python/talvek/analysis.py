@@ -69,6 +69,8 @@ class Prediction:
     grid_z: np.ndarray             # (nz,) m
     coverage: np.ndarray           # (bands, nz, nx) dB SPL
     bands: tuple = OCTAVE_BANDS
+    # Headroom of each section frequency by frequency (see section_headroom), as made, dB.
+    section_headroom_db: dict = None
 
     @property
     def headroom_at_targets_db(self) -> float:
@@ -134,7 +136,34 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         lp.band_spl += gain
         lp.wide_spl += gain
     coverage += gain
-    return Prediction(freq, headroom, gain, lines, gx, gz, coverage)
+    return Prediction(freq, headroom, gain, lines, gx, gz, coverage,
+                      section_headroom_db=section_headroom(tv, venue))
+
+
+def section_headroom(tv: Talvek, venue: Venue) -> dict:
+    """Headroom of each driver section of the current design, frequency by frequency, dB.
+
+    The library's headroom is a bound: the amplifiers' clip point over the
+    largest reference-weighted gain at any frequency, divided by the woofer
+    section's largest steering gain at any frequency. Asked for one frequency
+    at a time, ``Talvek_Greens`` gives the first factor at that frequency;
+    divided by each section's largest channel gain there (its steering
+    filters, ``Talvek_SF_Response``, times the design's scale, which the
+    library's figure divides out again), the smallest over the frequencies is
+    what a full-scale signal with the reference spectrum leaves before the
+    first amplifier of that section clips. The tweeter section is counted
+    with its own gains (the library's figure counts only the woofers').
+    """
+    freq = tv.frequencies()
+    per_frequency = np.array([tv.greens([10.0], [venue.height], height=venue.height, tilt=venue.tilt,
+                                        first=i, last=i)[1] for i in range(1, freq.size + 1)])
+    out = {}
+    for name, S in zip(("woofer", "tweeter"), tv.sf_response(freq)):
+        if S.size:
+            gain = np.abs(S).max(axis=0)
+            playing = gain > 0
+            out[name] = float(np.min(per_frequency[playing] - 20 * np.log10(gain[playing])))
+    return out
 
 
 def _deviation_stats(dev: np.ndarray) -> dict:
@@ -177,10 +206,95 @@ def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> 
         "headroom_db": round(float(pred.headroom_db), 2),
         "level_offset_db": round(pred.offset_db, 2),
         "headroom_at_targets_db": round(pred.headroom_at_targets_db, 2),
+        "section_headroom_at_targets_db": {k: round(v - pred.offset_db, 2)
+                                           for k, v in (pred.section_headroom_db or {}).items()},
         "frequency_range_hz": [round(float(pred.freq[0]), 1), round(float(pred.freq[-1]), 1)],
         "audience_lines": lines,
         "bands": bands,
     }
+
+
+# What a design should reach along its audience: per band, RMS and worst deviation, dB.
+FIGURES = {250.0: (3.0, 6.0), 500.0: (1.5, 3.5), 1000.0: (1.5, 3.5), 2000.0: (1.5, 3.5), 4000.0: (1.5, 3.5),
+           8000.0: (3.0, 6.0)}
+SPEED_OF_SOUND = 343.0  # m/s
+TWEETER_PITCH = 0.04    # m, the bundled models' tweeter line
+CROSSOVER_HZ = 2000.0
+
+
+def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
+    """One plain sentence per band that misses its figure, with the likeliest physical reason.
+
+    The reasons are rules of thumb about the column's size: a section shorter
+    than a few wavelengths cannot make a beam narrow enough to shape the level
+    over the audience's range of angles; a listener closer than L^2 / lambda is
+    in the section's near field, which the optimiser's far-field model does
+    not see; and a line of drivers more than half a wavelength apart sends
+    grating lobes off its main beam.
+    """
+    notes = []
+    model = venue.model
+    active = [lp for lp in pred.lines if lp.line.active]
+    for b, band in enumerate(rep["bands"]):
+        fc = band["band_hz"]
+        rms_max, worst_max = FIGURES[fc]
+        if band["rms_db"] <= rms_max and abs(band["worst_db"]) <= worst_max:
+            continue
+        wavelength = SPEED_OF_SOUND / fc
+        woofers = fc < CROSSOVER_HZ or not model.two_way
+        length = model.column_length if woofers else model.tweeter_channels * TWEETER_PITCH
+        name = "woofer section" if woofers else "tweeter line"
+        dev = [lp.band_spl[b] - lp.target for lp in active]
+        k = max(range(len(active)), key=lambda i: np.max(np.abs(dev[i])))
+        p = int(np.argmax(np.abs(dev[k])))
+        distance = math.hypot(active[k].x[p], active[k].z[p] - venue.height - model.column_length / 2)
+        where = f"{active[k].line.name} at {active[k].along[p]:.1f} m"
+        head = (f"{fc:g} Hz: RMS {band['rms_db']:.1f} / worst {band['worst_db']:+.1f} dB ({where}) misses "
+                f"{rms_max:g} / {worst_max:g} dB: ")
+        if length / wavelength < 3.0:
+            width = math.degrees(2 * math.asin(min(1.0, 0.44 * wavelength / length)))
+            notes.append(head + f"the {length:.2f} m {name} is {length / wavelength:.1f} wavelengths long; its "
+                                f"beam cannot be narrower than about {width:.0f} degrees")
+        elif not woofers and fc > SPEED_OF_SOUND / (2 * TWEETER_PITCH) and band["worst_db"] > 0:
+            notes.append(head + f"above {SPEED_OF_SOUND / (2 * TWEETER_PITCH) / 1000:.1f} kHz the tweeters, "
+                                f"{TWEETER_PITCH * 100:g} cm apart, are more than half a wavelength apart and "
+                                "send grating lobes off the main beam")
+        elif distance < length**2 / wavelength:
+            notes.append(head + f"{distance:.1f} m from the column, inside the near field of its {length:.2f} m "
+                                f"{name} (up to {length**2 / wavelength:.0f} m), which the optimiser's far-field "
+                                "model does not see")
+        else:
+            notes.append(head + "the optimiser's fit leaves it there")
+    if rep["headroom_at_targets_db"] < 0:
+        notes.append(f"headroom at the targets {rep['headroom_at_targets_db']:+.1f} dB: the column clips before it "
+                     "reaches them")
+    for name, value in rep.get("section_headroom_at_targets_db", {}).items():
+        if value < 0:
+            notes.append(f"the {name} amplifiers clip {-value:.1f} dB below the targets at their most "
+                         "demanding frequency")
+    return notes
+
+
+def band_table(rep: dict) -> str:
+    """Per octave band ``RMS/worst`` (dB) of a report, one string."""
+    return "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}" if b["band_hz"] >= 1000
+                     else f"{b['band_hz']:g} {b['rms_db']:.1f}/{b['worst_db']:+.1f}" for b in rep["bands"])
+
+
+def voicing_report(voicing, before: dict | None) -> dict:
+    """The voicing section of report.json: the correction per band and the
+    figures of the design as optimised (``before``)."""
+    out = {
+        "passes": voicing.passes,
+        "largest_change_per_pass_db": list(voicing.changes_db),
+        "correction": voicing.band_summary(),
+    }
+    if before is not None:
+        out["before"] = {k: before[k] for k in ("headroom_db", "level_offset_db", "headroom_at_targets_db",
+                                                "section_headroom_at_targets_db", "bands")}
+        if "refinement" in before:
+            out["refinement"] = before["refinement"]
+    return out
 
 
 def summary_lines(rep: dict) -> list[str]:
@@ -188,12 +302,24 @@ def summary_lines(rep: dict) -> list[str]:
     out = [f"model {rep['model']}: headroom {rep['headroom_db']:+.1f} dB as designed; "
            f"{rep['level_offset_db']:+.1f} dB of gain meets the targets on average, "
            f"leaving {rep['headroom_at_targets_db']:+.1f} dB"]
+    if rep.get("section_headroom_at_targets_db"):
+        out.append("  frequency by frequency at the targets: " + ", ".join(
+            f"{k} {v:+.1f} dB" for k, v in rep["section_headroom_at_targets_db"].items()))
     for line in rep["audience_lines"]:
         state = "" if line["active"] else " (inactive)"
         out.append(f"  {line['name']}{state}: max {line['max_spl_before_clipping_db']:.1f} dB SPL before clipping")
     out.append("  deviation from target along the audience, per octave band (RMS / worst):")
-    out.append("    " + "  ".join(f"{b['band_hz'] / 1000:g}k {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
-                                  if b['band_hz'] >= 1000 else
-                                  f"{b['band_hz']:g} {b['rms_db']:.1f}/{b['worst_db']:+.1f}"
-                                  for b in rep["bands"]))
+    v = rep.get("voicing")
+    if v and "before" in v:
+        out.append(f"    as optimised: {band_table(v['before'])}  headroom at targets "
+                   f"{v['before']['headroom_at_targets_db']:+.1f} dB")
+        out.append(f"    voiced:       {band_table(rep)}  headroom at targets {rep['headroom_at_targets_db']:+.1f} dB")
+        out.append("  voicing correction per band: " + "  ".join(
+            f"{c['band_hz'] / 1000:g}k {c['correction_db']:+.1f}" if c["band_hz"] >= 1000 else
+            f"{c['band_hz']:g} {c['correction_db']:+.1f}" for c in v["correction"] if c["correction_db"] is not None)
+            + f" dB ({v['passes']} passes)")
+    else:
+        out.append("    " + band_table(rep))
+    for note in rep.get("limits", []):
+        out.append(f"  limit: {note}")
     return out

@@ -30,7 +30,7 @@ EXAMPLES = textwrap.dedent("""\
       talvek check                                   check that every model archive opens
       talvek check --load                            ... and load (parse) each of them
       talvek design examples/church_nave.json -o out/church
-                                                     optimise, write DSP files, report and plots
+                                                     optimise, voice, write DSP files, report and plots
       talvek redesign out/church/church_nave.npz -o out/church-again
                                                      design again from a stored SFIO record
       talvek serve --open                            the venue editor in the browser
@@ -169,7 +169,8 @@ def cmd_design(args) -> int:
     progress = Progress("predicting levels")
     try:
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                    progress=progress)
+                                    progress=progress, voicing=not args.no_voicing,
+                                    refine=not args.no_refinement)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -275,6 +276,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
     p.add_argument("--no-plots", action="store_true", help="skip the three plots")
+    p.add_argument("--no-voicing", action="store_true",
+                   help="keep the library's own design: no level correction per frequency after the optimisation")
+    p.add_argument("--no-refinement", action="store_true",
+                   help="voice only: do not try targets refined per audience segment")
     p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
                    help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_design)

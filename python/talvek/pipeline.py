@@ -36,27 +36,35 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
 
 
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                       progress=None) -> dict:
-    """Predict the levels of the current design, write report.json and (optionally) the plots."""
+                       progress=None, voicing=None, before: dict | None = None) -> dict:
+    """Predict the levels of the current design, write report.json and (optionally) the plots.
+
+    ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
+    report of the design as optimised) add the voicing section to the report
+    and the correction curve to levels.png.
+    """
     from . import analysis
 
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
+    rep["limits"] = analysis.limit_notes(venue, pred, rep)
+    if voicing is not None:
+        rep["voicing"] = analysis.voicing_report(voicing, before)
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
         from . import plots as p
 
         p.save(p.coverage_figure(venue, pred), folder / "coverage.png")
-        p.save(p.levels_figure(venue, pred), folder / "levels.png")
+        p.save(p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png")
         p.save(p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
                folder / "filters.png")
     return rep
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None) -> dict:
-    """Optimise for ``venue`` and write the record, the processor files, report.json and the plots.
+                 progress=None, voicing: bool = True, refine: bool = True) -> dict:
+    """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
     ----------
@@ -74,6 +82,13 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         Write coverage.png, levels.png and filters.png.
     progress : callable(done, total), optional
         Called while the levels are predicted.
+    voicing : bool
+        Voice the optimised design (:mod:`talvek.voicing`); False keeps the
+        library's own design. The stored record is the design as written.
+    refine : bool
+        After voicing, let each band that misses its figures take its
+        frequencies from a better optimiser run (:mod:`talvek.refinement`);
+        kept only when the design gets better.
 
     Returns
     -------
@@ -81,7 +96,21 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         The report, as written to report.json.
     """
     record = optimise(tv, venue)
+    voiced = before = None
+    if voicing:
+        from . import analysis
+        from .voicing import voice
+
+        before = analysis.report(venue, analysis.predict(tv, venue, grid=(2, 2)))
+        record, voiced = voice(tv, venue, record)
+        if refine:
+            from .refinement import refine as refine_targets
+
+            record, voiced, refined = refine_targets(tv, venue, record, voiced)
+            before["refinement"] = {"kept": refined.kept, "passes": refined.passes, "segments": refined.segments,
+                                    "scores": refined.scores}
     record.venue = {"text": venue.text, "source": str(venue.source)}
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
-    return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress)
+    return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
+                              before=before)

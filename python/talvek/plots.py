@@ -86,8 +86,9 @@ def coverage_figure(venue: Venue, pred: Prediction) -> Figure:
     return fig
 
 
-def levels_figure(venue: Venue, pred: Prediction, *, deviation_range: float = 10.0) -> Figure:
-    """Band SPL along each audience line against its target, and the deviation map."""
+def levels_figure(venue: Venue, pred: Prediction, *, deviation_range: float = 10.0, voicing=None) -> Figure:
+    """Band SPL along each audience line against its target, and the deviation map;
+    with ``voicing`` (a :class:`talvek.voicing.VoicingResult`) also its correction curve."""
     fig = plt.figure(figsize=(15, 10))
     grid = fig.add_gridspec(3, 3, height_ratios=(1, 1, 1.1), left=0.06, right=0.9, bottom=0.06, top=0.9,
                             wspace=0.22, hspace=0.38)
@@ -110,7 +111,7 @@ def levels_figure(venue: Venue, pred: Prediction, *, deviation_range: float = 10
             ax.legend(fontsize="small", title="solid: predicted, dashed: target", title_fontsize="small")
 
     # Index plot: every point of every active line side by side.
-    ax = fig.add_subplot(grid[2, :])
+    ax = fig.add_subplot(grid[2, :2] if voicing is not None else grid[2, :])
     active = [lp for lp in pred.lines if lp.line.active]
     dev = np.concatenate([lp.spl - lp.target[None, :] for lp in active], axis=1)
     position = np.arange(dev.shape[1])
@@ -129,12 +130,32 @@ def levels_figure(venue: Venue, pred: Prediction, *, deviation_range: float = 10
     ax.set_ylabel("frequency, Hz")
     ax.set_title("deviation from target")
     box = ax.get_position()
-    bar = fig.colorbar(mesh, cax=fig.add_axes([0.92, box.y0, 0.012, box.height]), extend="both")
-    bar.set_label("predicted − target, dB")
+    if voicing is not None:
+        bar = fig.colorbar(mesh, ax=ax, extend="both", fraction=0.04, pad=0.01)
+        bar.set_label("dB")
+        ax.set_xlabel(ax.get_xlabel().replace(", start to end", "") + "; colour: predicted − target")
+        _correction_axes(fig.add_subplot(grid[2, 2]), voicing)
+    else:
+        bar = fig.colorbar(mesh, cax=fig.add_axes([0.92, box.y0, 0.012, box.height]), extend="both")
+        bar.set_label("predicted − target, dB")
     fig.suptitle(f"{venue.name}: levels along the audience ({venue.model.name})\n"
                  f"at the volume that meets the targets on average: design {pred.offset_db:+.1f} dB, "
                  f"headroom there {pred.headroom_at_targets_db:+.1f} dB")
     return fig
+
+
+def _correction_axes(ax, voicing) -> None:
+    """The voicing gain of each section over frequency."""
+    for name, gain, colour in (("woofer section", voicing.wf_db, "tab:blue"),
+                               ("tweeter section", voicing.tw_db, "tab:orange")):
+        if np.any(np.isfinite(gain)):
+            ax.semilogx(voicing.freq, gain, color=colour, lw=1.4, label=name)
+    ax.set_xlim(voicing.freq[0], voicing.freq[-1])
+    _hz_axis(ax.xaxis)
+    ax.set_xlabel("frequency, Hz")
+    ax.set_title(f"voicing correction, dB ({voicing.passes} passes)")
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize="small")
 
 
 def group_delay(response, freq: np.ndarray, *, step: float = 1.0) -> np.ndarray:
