@@ -26,6 +26,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import binding
 from .binding import SFIO, Library, SFIOChannelSet, SFResponseRequest, TalvekError
 
 __all__ = ["ModelInfo", "MODELS", "model_info", "SFIORecord", "Talvek", "find_models_dir", "TalvekError"]
@@ -240,12 +241,24 @@ class SFIORecord:
 
 # ---------------------------------------------------------------- the session
 
+# Below an installation prefix, as CMake installs them (CMAKE_INSTALL_DATADIR/talvek/models).
+MODELS_SUBDIR = Path("share", "talvek", "models")
+
+
 def find_models_dir(path: str | os.PathLike | None = None, library: Path | None = None) -> Path:
     """Locate the folder of model archives.
 
-    Order: the explicit ``path``, the environment variable ``TALVEK_MODEL_DIR``,
-    ``models/`` next to the library (the build tree), ``build/models`` of the
-    source checkout.
+    Order: the explicit ``path``; the environment variable ``TALVEK_MODEL_DIR``;
+    the folder that belongs to ``library`` (``models/`` beside it in a build
+    tree, ``<prefix>/share/talvek/models`` when it is installed under a prefix);
+    ``share/talvek/models`` of the installation prefixes
+    (:func:`talvek.binding.install_prefixes`); last ``build/models`` of the
+    source checkout this package runs from.
+
+    Raises
+    ------
+    FileNotFoundError
+        With every place that was searched.
     """
     for given in (path, os.environ.get("TALVEK_MODEL_DIR")):
         if given:
@@ -256,12 +269,21 @@ def find_models_dir(path: str | os.PathLike | None = None, library: Path | None 
     candidates = []
     if library is not None:
         candidates.append(Path(library).parent / "models")
-    candidates.append(Path(__file__).resolve().parents[2] / "build" / "models")
+        prefix = binding.prefix_of(library)
+        if prefix is not None:
+            candidates.append(prefix / MODELS_SUBDIR)
+    candidates += [prefix / MODELS_SUBDIR for prefix in binding.install_prefixes()]
+    tree = binding.source_checkout()
+    if tree is not None:
+        candidates.append(tree / "build" / "models")
+    candidates = list(dict.fromkeys(candidates))
     for p in candidates:
         if p.is_dir():
             return p.resolve()
-    raise FileNotFoundError(f"cannot find the model archives (looked in {', '.join(map(str, candidates))}); "
-                            "build them with `make` or name the folder with --models / TALVEK_MODEL_DIR")
+    raise FileNotFoundError(f"cannot find the model archives; looked in TALVEK_MODEL_DIR (not set), "
+                            f"{', '.join(map(str, candidates))}. Install them with {binding.install_command()}, "
+                            "build them with `make`, or name the folder with "
+                            "--models / TALVEK_MODEL_DIR")
 
 
 @dataclass(frozen=True)

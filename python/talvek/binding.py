@@ -14,8 +14,14 @@ from __future__ import annotations
 
 import ctypes
 import os
+import shutil
+import subprocess
+import sys
+import sysconfig
 from ctypes import POINTER, c_char_p, c_double, c_int32
 from pathlib import Path
+
+from ._version import __version__
 
 __all__ = [
     "SFIOChannelSet",
@@ -24,6 +30,7 @@ __all__ = [
     "TalvekError",
     "Library",
     "find_library",
+    "install_prefixes",
     "EXPORTS",
 ]
 
@@ -120,22 +127,89 @@ class TalvekError(RuntimeError):
         self.text = text
 
 
-def _repo_root() -> Path:
-    return Path(__file__).resolve().parents[2]
+# The runtime name carries the major version, as the library's SONAME does.
+_MAJOR = __version__.split(".")[0]
+LIBRARY_NAMES = ((f"{LIBRARY_NAME}.{_MAJOR}",) if _MAJOR.isdigit() else ()) + (LIBRARY_NAME,)
+
+
+def source_checkout() -> Path | None:
+    """The source tree this package runs from (``<tree>/python/talvek``), or None when installed."""
+    tree = Path(__file__).resolve().parents[2]
+    return tree if (tree / "CMakeLists.txt").is_file() and (tree / "python" / "talvek").is_dir() else None
+
+
+def prefix_of(path: str | os.PathLike) -> Path | None:
+    """The installation prefix of a file below ``<prefix>/lib`` or ``lib64``, or None.
+
+    ``/usr/local/lib/libtalvek.so.0`` and ``/usr/lib/x86_64-linux-gnu/libtalvek.so.0``
+    give ``/usr/local`` and ``/usr``; the package file
+    ``<venv>/lib/python3.11/site-packages/talvek/binding.py`` gives ``<venv>``.
+    """
+    for parent in list(Path(path).parents)[:4]:
+        if parent.name in ("lib", "lib64"):
+            return parent.parent
+    return None
+
+
+def install_prefixes() -> list[Path]:
+    """Where an installed Talvek lives: the Python environment's prefix, then the
+    prefix this package was installed into (``/usr/local`` for a system-wide pip
+    install, ``~/.local`` for ``--user``), without repeats."""
+    prefixes = [Path(sys.prefix)]
+    if source_checkout() is None:
+        prefixes.append(prefix_of(Path(__file__).resolve()))
+    unique = []
+    for p in prefixes:
+        if p is not None and p not in unique:
+            unique.append(p)
+    return unique
+
+
+def install_command() -> str:
+    """How to install the library and models where this host finds them by itself."""
+    if sys.prefix != sys.base_prefix:  # a virtual environment
+        return f"`cmake --install build --prefix {sys.prefix}`"
+    return "`sudo cmake --install build && sudo ldconfig` (into /usr/local)"
+
+
+def _library_dirs(prefix: Path) -> list[Path]:
+    # CMake's GNUInstallDirs gives lib/ for most prefixes and lib/<multiarch> for /usr on Debian.
+    dirs = [prefix / "lib", prefix / "lib64"]
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    if multiarch:
+        dirs.append(prefix / "lib" / multiarch)
+    return dirs
+
+
+def _ld_cache() -> Path | None:
+    """The library as the dynamic loader's cache lists it (``ldconfig -p``), or None."""
+    ldconfig = shutil.which("ldconfig") or "/sbin/ldconfig"
+    try:
+        listing = subprocess.run([ldconfig, "-p"], capture_output=True, text=True, timeout=10).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None
+    for line in listing.splitlines():
+        name, _, target = line.strip().partition(" => ")
+        if name.split(" ")[0] in LIBRARY_NAMES and Path(target).is_file():
+            return Path(target)
+    return None
 
 
 def find_library(path: str | os.PathLike | None = None) -> Path:
     """Locate ``libtalvek.so``.
 
-    Order: the explicit ``path`` (a file, or a folder holding the library),
-    then the environment variable ``TALVEK_LIBRARY``, then the build trees of
-    the source checkout this package sits in (``build/`` first, then the most
-    recently built ``build*/``).
+    Order: the explicit ``path`` (a file, or a folder holding the library);
+    the environment variable ``TALVEK_LIBRARY``; the installation prefixes of
+    :func:`install_prefixes` (``lib/``, ``lib64/``, ``lib/<multiarch>/``); the
+    system's library search path (``LD_LIBRARY_PATH``, then the loader's cache);
+    last the build trees of the source checkout this package runs from
+    (``build/`` first, then the most recently built ``build*/``). In each folder
+    the versioned runtime name ``libtalvek.so.<major>`` comes before ``libtalvek.so``.
 
     Raises
     ------
     FileNotFoundError
-        With the places that were searched.
+        With every place that was searched.
     """
     for given in (path, os.environ.get("TALVEK_LIBRARY")):
         if given:
@@ -146,16 +220,30 @@ def find_library(path: str | os.PathLike | None = None) -> Path:
                 return candidate.resolve()
             # An explicit choice that does not exist is an error, not a hint.
             raise FileNotFoundError(f"no {LIBRARY_NAME} at {candidate}")
-    root = _repo_root()
-    preferred = root / "build" / LIBRARY_NAME
-    if preferred.is_file():
-        return preferred.resolve()
-    built = sorted(root.glob(f"build*/{LIBRARY_NAME}"), key=lambda p: p.stat().st_mtime, reverse=True)
-    if built:
-        return built[0].resolve()
+    looked = ["TALVEK_LIBRARY (not set)"]
+    folders = [d for prefix in install_prefixes() for d in _library_dirs(prefix)]
+    folders += [Path(d) for d in os.environ.get("LD_LIBRARY_PATH", "").split(os.pathsep) if d]
+    for folder in folders:
+        for name in LIBRARY_NAMES:
+            if (folder / name).is_file():
+                return (folder / name).resolve()
+        looked.append(str(folder))
+    cached = _ld_cache()
+    if cached is not None:
+        return cached.resolve()
+    looked.append("the loader's cache (ldconfig -p)")
+    tree = source_checkout()
+    if tree is not None:
+        preferred = tree / "build" / LIBRARY_NAME
+        if preferred.is_file():
+            return preferred.resolve()
+        built = sorted(tree.glob(f"build*/{LIBRARY_NAME}"), key=lambda p: p.stat().st_mtime, reverse=True)
+        if built:
+            return built[0].resolve()
+        looked.append(f"{tree}/build*/")
     raise FileNotFoundError(
-        f"cannot find {LIBRARY_NAME} in {root}/build*/; build it with `make` "
-        "or name it with --library / TALVEK_LIBRARY"
+        f"cannot find {LIBRARY_NAME}; looked in {', '.join(looked)}. Install it with {install_command()}, "
+        "build it with `make`, or name it with --library / TALVEK_LIBRARY"
     )
 
 

@@ -17,7 +17,10 @@ import textwrap
 import time
 from pathlib import Path
 
+from tqdm import tqdm
+
 from . import analysis, pipeline
+from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
 from .venue import Venue, VenueError, load_venue, parse_venue
@@ -35,8 +38,9 @@ EXAMPLES = textwrap.dedent("""\
                                                      design again from a stored SFIO record
       talvek serve --open                            the venue editor in the browser
 
-    The library and the model archives are found in the build tree; name them
-    with --library and --models (or TALVEK_LIBRARY and TALVEK_MODEL_DIR).
+    The library and the model archives are found where they are installed (this
+    Python environment's prefix, the system's library path) or in the build tree;
+    name them with --library and --models (or TALVEK_LIBRARY and TALVEK_MODEL_DIR).
     The venue file format is described in "Venue files" in README.md.
 """)
 
@@ -48,27 +52,42 @@ class CliError(Exception):
 # ---------------------------------------------------------------- helpers
 
 class Progress:
-    """A one-line progress bar on stderr, drawn only when stderr is a terminal."""
+    """A progress bar on stderr (tqdm), drawn only when stderr is a terminal
+    and wiped when the work is done; called as ``progress(done, total)``."""
 
     def __init__(self, label: str, stream=None):
-        self.stream = stream or sys.stderr
         self.label = label
-        self.enabled = self.stream.isatty()
-        self.drawn = False
+        self.stream = stream or sys.stderr
+        self.bar = None
 
     def __call__(self, done: int, total: int) -> None:
-        if not self.enabled:
-            return
-        width = 30
-        filled = int(width * done / max(total, 1))
-        self.stream.write(f"\r{self.label} [{'#' * filled}{'.' * (width - filled)}] {100 * done // max(total, 1):3d}%")
-        self.stream.flush()
-        self.drawn = True
+        if self.bar is None:
+            # disable=None: tqdm draws only on a terminal.
+            self.bar = tqdm(total=total, desc=self.label, file=self.stream, leave=False, disable=None)
+        self.bar.total = total
+        self.bar.update(done - self.bar.n)
 
     def close(self) -> None:
-        if self.drawn:
-            self.stream.write("\r" + " " * (len(self.label) + 40) + "\r")
-            self.stream.flush()
+        if self.bar is not None:
+            self.bar.close()
+
+
+class _ShowVersion(argparse.Action):
+    """--version: the version, and which library and models a run would use."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="show the version and where the library "
+                         "and the model archives are found, then exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        lines = [f"{PROGRAM} {__version__}"]
+        try:
+            library = find_library(getattr(namespace, "library", None))
+            lines.append(f"library: {library}")
+            lines.append(f"models: {find_models_dir(getattr(namespace, 'models', None), library)}")
+        except FileNotFoundError as e:
+            lines.append(f"not usable: {e}")
+        parser.exit(message="\n".join(lines) + "\n")
 
 
 def _output_folder(path: str) -> Path:
@@ -121,16 +140,16 @@ def _finish(folder: Path, started: float, plots: bool) -> None:
 
 def cmd_models(args) -> int:
     try:
-        folder = find_models_dir(args.models, _library_or_none(args.library))
-    except FileNotFoundError:
-        folder = None
+        folder, missing = find_models_dir(args.models, _library_or_none(args.library)), ""
+    except FileNotFoundError as e:
+        folder, missing = None, str(e)
     print(f"{'#':>2}  {'model':<10} {'woofer':>6} {'tweeter':>7}  boxes (woofer+tweeter channels, bottom first)")
     for m in MODELS:
         boxes = ", ".join(f"{b[1] - b[0] + 1}+{b[3] - b[2] + 1}" if b[2] else f"{b[1] - b[0] + 1}"
                           for b in m.boxes)
         present = "" if folder is None or (folder / f"{m.name}.bin").is_file() else "  (archive missing)"
         print(f"{m.number:>2}  {m.name:<10} {m.woofer_channels:>6} {m.tweeter_channels or '-':>7}  {boxes}{present}")
-    print(f"model archives: {folder if folder else 'not found (build them with `make`)'}")
+    print(f"model archives: {folder or missing}")
     return 0
 
 
@@ -240,15 +259,16 @@ def build_parser() -> argparse.ArgumentParser:
         # not overwrite a value given before it, hence SUPPRESS there.
         p = argparse.ArgumentParser(add_help=False)
         p.add_argument("--library", metavar="PATH", default=default,
-                       help="libtalvek.so or its folder (default: the build tree)")
+                       help="libtalvek.so or its folder (default: searched; --version shows the one found)")
         p.add_argument("--models", metavar="DIR", default=default,
-                       help="folder of the <model>.bin archives (default: the build tree)")
+                       help="folder of the <model>.bin archives (default: searched; --version shows it)")
         return p
 
     common = locations(argparse.SUPPRESS)
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description="Beam steering for Vexal column loudspeakers.", epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter, parents=[locations(None)])
+    parser.add_argument("--version", action=_ShowVersion)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("models", parents=[common], help="list the bundled models with channels and boxes",

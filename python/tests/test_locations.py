@@ -1,0 +1,108 @@
+"""Where the host looks for libtalvek.so and the model archives, in which order."""
+
+from pathlib import Path
+
+import pytest
+from hostpaths import REPO  # noqa: F401  (puts the source tree's package on the path)
+
+from talvek import binding
+from talvek.api import find_models_dir
+from talvek.binding import find_library, prefix_of
+
+SONAME = binding.LIBRARY_NAMES[0]  # libtalvek.so.<major>
+
+
+@pytest.fixture
+def places(tmp_path, monkeypatch):
+    """Every place the lookup knows, redirected into tmp_path and empty at first."""
+    root = {name: tmp_path / name for name in ("env", "prefix", "ldpath", "ldcache", "tree", "elsewhere")}
+    for folder in root.values():
+        folder.mkdir()
+    for var in ("TALVEK_LIBRARY", "TALVEK_MODEL_DIR"):
+        monkeypatch.delenv(var, raising=False)
+    monkeypatch.setenv("LD_LIBRARY_PATH", str(root["ldpath"]))
+    monkeypatch.setattr(binding, "install_prefixes", lambda: [root["prefix"]])
+    monkeypatch.setattr(binding, "source_checkout", lambda: root["tree"])
+    cache = root["ldcache"] / SONAME
+    monkeypatch.setattr(binding, "_ld_cache", lambda: cache if cache.is_file() else None)
+    return root
+
+
+def make(root, *paths):
+    for p in paths:
+        target = root / p
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if p.endswith("/"):
+            target.mkdir(exist_ok=True)
+        else:
+            target.write_bytes(b"")
+
+
+LIBRARIES = {
+    "env": "env/libtalvek.so",
+    "prefix": f"prefix/lib/{SONAME}",
+    "prefix-unversioned": "prefix/lib/libtalvek.so",
+    "ldpath": "ldpath/libtalvek.so",
+    "ldcache": f"ldcache/{SONAME}",
+    "tree": "tree/build/libtalvek.so",
+}
+
+
+@pytest.mark.parametrize("present, found", [
+    (list(LIBRARIES), "env"),
+    (["prefix", "prefix-unversioned", "ldpath", "ldcache", "tree"], "prefix"),  # the SONAME first
+    (["prefix-unversioned", "ldpath", "tree"], "prefix-unversioned"),
+    (["ldpath", "ldcache", "tree"], "ldpath"),
+    (["ldcache", "tree"], "ldcache"),
+    (["tree"], "tree"),
+])
+def test_library_lookup_order(places, monkeypatch, present, found):
+    make(places["env"].parent, *(LIBRARIES[k] for k in present))
+    if "env" in present:
+        monkeypatch.setenv("TALVEK_LIBRARY", str(places["env"]))
+    assert find_library() == places["env"].parent / LIBRARIES[found]
+
+
+def test_missing_library_names_every_place(places):
+    with pytest.raises(FileNotFoundError) as e:
+        find_library()
+    for where in (places["prefix"] / "lib", places["ldpath"], "ldconfig", f"{places['tree']}/build*/"):
+        assert str(where) in str(e.value)
+
+
+@pytest.mark.parametrize("library, present, found", [
+    (None, ["env/", "prefix/share/talvek/models/", "tree/build/models/"], "env/"),
+    # An installed library brings its own prefix's models, before this environment's.
+    ("elsewhere/lib/libtalvek.so.0", ["elsewhere/share/talvek/models/", "prefix/share/talvek/models/"],
+     "elsewhere/share/talvek/models/"),
+    # A library in a build tree has them beside it.
+    ("elsewhere/build/libtalvek.so", ["elsewhere/build/models/", "prefix/share/talvek/models/"],
+     "elsewhere/build/models/"),
+    ("elsewhere/build/libtalvek.so", ["prefix/share/talvek/models/", "tree/build/models/"],
+     "prefix/share/talvek/models/"),
+    (None, ["tree/build/models/"], "tree/build/models/"),
+])
+def test_models_lookup_order(places, monkeypatch, library, present, found):
+    make(places["env"].parent, *present)
+    if "env/" in present:
+        monkeypatch.setenv("TALVEK_MODEL_DIR", str(places["env"]))
+    lib = places["env"].parent / library if library else None
+    assert find_models_dir(library=lib) == places["env"].parent / found.rstrip("/")
+
+
+def test_missing_models_name_every_place(places):
+    with pytest.raises(FileNotFoundError) as e:
+        find_models_dir()
+    for where in (places["prefix"] / "share/talvek/models", places["tree"] / "build/models"):
+        assert str(where) in str(e.value)
+
+
+@pytest.mark.parametrize("path, prefix", [
+    ("/usr/local/lib/libtalvek.so.0", "/usr/local"),
+    ("/usr/lib/x86_64-linux-gnu/libtalvek.so.0", "/usr"),
+    ("/venv/lib/python3.11/site-packages/talvek/binding.py", "/venv"),
+    ("/opt/talvek/lib64/libtalvek.so", "/opt/talvek"),
+    ("/src/talvek/build/libtalvek.so", None),
+])
+def test_prefix_of_installed_files(path, prefix):
+    assert prefix_of(path) == (Path(prefix) if prefix else None)
