@@ -1,7 +1,9 @@
 # Front door: `make` builds into build/, `make test` runs every test,
-# `make demo` runs the main job. The CMake build does the real work.
+# `make demo` runs the main job, `make install` installs into PREFIX.
+# The CMake build does the real work.
 PYTHON := /usr/bin/python3
 BUILD  := build
+PREFIX ?= /usr/local
 ASAN   := build-sanitize
 JOBS   ?= $(shell nproc)
 
@@ -16,7 +18,7 @@ SANITIZE_EXTRA := -fsanitize=float-cast-overflow
 SANITIZER_ENV  := ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
                   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all setup configure test sanitize fuzz valgrind demo bench clean
+.PHONY: all setup configure test install install-check sanitize fuzz valgrind demo bench clean
 
 all: setup configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -29,6 +31,17 @@ configure:
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The library, its header, talvek.pc, the CMake package and the model archives;
+# the Python host installs with pip (README.md, "Install").
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Installs into a fresh virtual environment and uses the installation from
+# outside the source tree: the C example through pkg-config and find_package,
+# and the installed talvek command (under a minute).
+install-check: all
+	bash scripts/install_check.sh $(BUILD)
 
 # The unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (any
 # report fails the test). pytest is left out: libasan would have to be

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds, runs the unit tests, the
-# host-side tests and the cross-checks through CTest; then the unit tests again
+# host-side tests and the cross-checks through CTest; installs into a fresh
+# virtual environment and uses the installation; then the unit tests again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
 # the model loader (FUZZ_SECONDS per target, 60 by default) and a short
 # session under valgrind's memcheck. About 15 minutes on two cores.
@@ -8,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 make test
+make install-check
 make sanitize
 make fuzz
 make valgrind

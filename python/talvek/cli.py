@@ -87,7 +87,8 @@ class _ShowVersion(argparse.Action):
             lines.append(f"models: {find_models_dir(getattr(namespace, 'models', None), library)}")
         except FileNotFoundError as e:
             lines.append(f"not usable: {e}")
-        parser.exit(message="\n".join(lines) + "\n")
+        print("\n".join(lines))
+        parser.exit()
 
 
 def _output_folder(path: str) -> Path:
