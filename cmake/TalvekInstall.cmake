@@ -41,7 +41,7 @@ install(CODE "
   set(includedir \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(modeldir \"${TALVEK_INSTALL_MODELDIR}\")
   set(version \"${PROJECT_VERSION}\")
-  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/talvek.pc.in\" \"${CMAKE_BINARY_DIR}/install/talvek.pc\" @ONLY)
-  file(INSTALL \"${CMAKE_BINARY_DIR}/install/talvek.pc\"
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/talvek.pc.in\" \"${CMAKE_BINARY_DIR}/talvek.pc\" @ONLY)
+  file(INSTALL \"${CMAKE_BINARY_DIR}/talvek.pc\"
        DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
 " COMPONENT Development)

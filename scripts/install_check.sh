@@ -20,7 +20,11 @@ venv=$work/venv
 # the system's PATH: pip asks any rustc on PATH for its version, and a rustup
 # proxy in the user's home would write its settings there.
 mkdir "$work/home" "$work/tmp"
-tree_state() { git -C "$repo" status --porcelain --ignored --untracked-files=all -- . ":(exclude)${build#"$repo"/}" 2>/dev/null; }
+# In the build folder, cmake --install leaves only its manifest and talvek.pc.
+tree_state() {
+  git -C "$repo" status --porcelain --ignored --untracked-files=all -- . ":(exclude)${build#"$repo"/}" 2>/dev/null
+  ls -A "$build" | grep -vx 'install_manifest.txt\|talvek.pc'
+}
 before=$(tree_state)
 fail() { echo "install check: $*" >&2; exit 1; }
 step() { echo "install check: $*"; }
@@ -37,6 +41,19 @@ outside=$(cd "$work" && find home tmp -mindepth 1 | head)
 [ -z "$outside" ] || fail "the installation wrote outside the prefix: $outside"
 [ "$(tree_state)" = "$before" ] || fail "the installation changed the source tree: $(diff <(echo "$before") <(tree_state) | tail -n +2)"
 
+# Everything below runs outside the source tree with no TALVEK_* variables,
+# so only the installation can answer.
+unset TALVEK_LIBRARY TALVEK_MODEL_DIR
+cd "$work"
+
+# Every file of the package in the source tree (modules, schema, the editor's
+# static files) must be in the installed package.
+site=$("$venv/bin/python" -c 'import pathlib, talvek; print(pathlib.Path(talvek.__file__).parents[1])')
+missing=$(cd "$repo/python" && find talvek -type f ! -path '*__pycache__*' ! -name '*.pyc' | while read -r f; do
+  [ -f "$site/$f" ] || echo "$f"; done)
+[ -z "$missing" ] || fail "the installed package lacks $missing"
+case $site in "$venv"/*) ;; *) fail "talvek imports from $site, not from the environment" ;; esac
+
 lib=$venv/lib/libtalvek.so
 soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
 [[ $soname =~ ^libtalvek\.so\.[0-9]+$ ]] || fail "SONAME of $lib is '$soname'"
@@ -44,10 +61,6 @@ exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -c .)
 [ "$exports" -eq 14 ] || fail "$lib exports $exports symbols, not 14"
 step "libtalvek: SONAME $soname, $exports exports"
 
-# Everything below runs outside the source tree with no TALVEK_* variables,
-# so only the installation can answer.
-unset TALVEK_LIBRARY TALVEK_MODEL_DIR
-cd "$work"
 check_design() {  # folder: the three processor files of the church design
   for f in church_nave_box1.bef church_nave_box2.bef church_nave_SFR.bin; do
     [ -s "$1/$f" ] || fail "$1/$f missing"
