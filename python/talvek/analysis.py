@@ -85,7 +85,7 @@ def analysed_range(all_freq: np.ndarray, bands=OCTAVE_BANDS) -> tuple[int, int]:
 
 
 def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int, int] = (120, 60),
-            chunk: int = 1500, progress=None) -> Prediction:
+            chunk: int = 1500, progress=None, section_headroom_db: bool = True) -> Prediction:
     """Predict the current design's levels along the audience and over the section.
 
     Parameters
@@ -98,6 +98,9 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         Points of the coverage map across and up the section.
     chunk : int
         Points per library call; ``progress(done, total)`` is called after each.
+    section_headroom_db : bool
+        Also work out each section's headroom frequency by frequency (one
+        library call per model frequency); scoring passes leave it out.
     """
     freq_all = tv.frequencies()
     first, last = analysed_range(freq_all)
@@ -137,7 +140,7 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         lp.wide_spl += gain
     coverage += gain
     return Prediction(freq, headroom, gain, lines, gx, gz, coverage,
-                      section_headroom_db=section_headroom(tv, venue))
+                      section_headroom_db=section_headroom(tv, venue) if section_headroom_db else None)
 
 
 def section_headroom(tv: Talvek, venue: Venue) -> dict:

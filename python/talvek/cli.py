@@ -9,11 +9,13 @@ Set TALVEK_DEBUG=1 to see the traceback of an unexpected failure.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -123,12 +125,22 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
     progress = Progress("predicting levels")
     try:
         rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                          progress=progress)
+                                          progress=progress, parallel_plots=True)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
         print(line)
     return rep
+
+
+def _import_plots_meanwhile() -> None:
+    """Import matplotlib on a second thread while the library designs.
+
+    The library's exports release the interpreter lock, so the second of
+    import that matplotlib costs overlaps with the optimisation; the first use
+    of ``talvek.plots`` waits for the import to finish.
+    """
+    threading.Thread(target=importlib.import_module, args=("talvek.plots",), daemon=True).start()
 
 
 def _finish(folder: Path, started: float, plots: bool) -> None:
@@ -185,12 +197,14 @@ def cmd_design(args) -> int:
     venue = load_venue(args.venue)
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
+    if not args.no_plots:
+        _import_plots_meanwhile()
     tv = _session(args)
     progress = Progress("predicting levels")
     try:
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
                                     progress=progress, voicing=not args.no_voicing,
-                                    refine=not args.no_refinement)
+                                    refine=not args.no_refinement, parallel_plots=True)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):

@@ -36,12 +36,14 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
 
 
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                       progress=None, voicing=None, before: dict | None = None) -> dict:
+                       progress=None, voicing=None, before: dict | None = None,
+                       parallel_plots: bool = False) -> dict:
     """Predict the levels of the current design, write report.json and (optionally) the plots.
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png.
+    and the correction curve to levels.png. ``parallel_plots`` draws one plot
+    in a forked process (for single-threaded callers such as the command line).
     """
     from . import analysis
 
@@ -55,15 +57,15 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     if plots:
         from . import plots as p
 
-        p.save(p.coverage_figure(venue, pred), folder / "coverage.png")
-        p.save(p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png")
-        p.save(p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
-               folder / "filters.png")
+        p.save_all([(lambda: p.coverage_figure(venue, pred), folder / "coverage.png"),
+                    (lambda: p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png"),
+                    (lambda: p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
+                     folder / "filters.png")], parallel=parallel_plots)
     return rep
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True, refine: bool = True) -> dict:
+                 progress=None, voicing: bool = True, refine: bool = True, parallel_plots: bool = False) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -89,6 +91,8 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         After voicing, let each band that misses its figures take its
         frequencies from a better optimiser run (:mod:`talvek.refinement`);
         kept only when the design gets better.
+    parallel_plots : bool
+        Draw one plot in a forked process; only for single-threaded callers.
 
     Returns
     -------
@@ -113,4 +117,4 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
     return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
-                              before=before)
+                              before=before, parallel_plots=parallel_plots)

@@ -9,6 +9,7 @@ what the picture holds without looking at it.
 from __future__ import annotations
 
 import math
+import os
 
 import matplotlib
 
@@ -219,3 +220,36 @@ def save(fig: Figure, path, *, dpi: int = 90) -> list[str]:
     fig.savefig(path, dpi=dpi, metadata={"Panels": "; ".join(panels), "Software": "talvek"})
     plt.close(fig)
     return panels
+
+
+def save_all(jobs, *, parallel: bool = False) -> None:
+    """Draw and write several figures: ``jobs`` is a list of (make_figure, path).
+
+    With ``parallel`` (a single-threaded caller on a POSIX system), a forked
+    child draws the first figure while this process draws the others: drawing
+    is pure Python and holds the interpreter lock, so a second core helps only
+    through a second process. The child inherits everything, the library's
+    current design included; if it fails, its figure is drawn here after all.
+    """
+    jobs = list(jobs)
+    child = 0
+    if parallel and len(jobs) > 1 and hasattr(os, "fork"):
+        child = os.fork()
+        if child == 0:  # the child: one figure, then leave without running any cleanup of the parent's
+            status = 1
+            try:
+                make, path = jobs[0]
+                save(make(), path)
+                status = 0
+            finally:
+                os._exit(status)
+        jobs_here = jobs[1:]
+    else:
+        jobs_here = jobs
+    for make, path in jobs_here:
+        save(make(), path)
+    if child:
+        _, status = os.waitpid(child, 0)
+        if status != 0:
+            make, path = jobs[0]
+            save(make(), path)

@@ -243,7 +243,7 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
 
     result = RefinementResult()
     points = audience_samples(venue)
-    pred = analysis.predict(tv, venue, grid=(2, 2))
+    pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
     rep = analysis.report(venue, pred)
     best = (score(rep), record, voicing)
     result.scores.append(round(best[0], 3))
@@ -285,7 +285,7 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
         spliced = _splice([candidates[c][0] for c in choice], OCTAVE_BANDS, fade_octaves)
         tv.redesign(spliced)
         current, current_voicing = voice(tv, venue, spliced, **voice_options)
-        pred = analysis.predict(tv, venue, grid=(2, 2))
+        pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
         rep = analysis.report(venue, pred)
         s = score(rep)
         result.passes += 1
