@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 from hostpaths import EXAMPLES, LIBRARY, REPO, needs_library
 
-from talvek.api import MODELS, SFIORecord, find_models_dir, model_info
-from talvek.binding import EXPORTS, SFIO, Library, SFIOChannelSet, SFResponseRequest, TalvekError, find_library
+from talvek.api import MODELS, SFIORecord, model_info
+from talvek.binding import EXPORTS, SFIO, Library, SFIOChannelSet, SFResponseRequest, TalvekError
 from talvek.venue import load_venue
 
 HEADER = REPO / "include" / "talvek.h"
@@ -60,26 +60,6 @@ def test_models_by_number_and_name():
     for bad in (0, 11, "Vexal99", True, ""):
         with pytest.raises(ValueError, match="unknown model"):
             model_info(bad)
-
-
-def test_library_search_order(tmp_path, monkeypatch):
-    monkeypatch.delenv("TALVEK_LIBRARY", raising=False)
-    with pytest.raises(FileNotFoundError, match="no libtalvek.so"):
-        find_library(tmp_path)
-    monkeypatch.setenv("TALVEK_LIBRARY", str(tmp_path / "missing.so"))
-    with pytest.raises(FileNotFoundError, match="missing.so"):
-        find_library()
-    if LIBRARY is not None:
-        # The explicit argument wins over the environment.
-        assert find_library(LIBRARY.parent) == LIBRARY
-        monkeypatch.setenv("TALVEK_MODEL_DIR", str(tmp_path / "none"))
-        with pytest.raises(FileNotFoundError, match="models folder"):
-            find_models_dir()
-
-
-def test_woofer_iteration_mapping_survives_rounding():
-    # The optimiser runs ceil(10 p9) iterations; the API passes (n - 0.5) / 10.
-    assert all(math.ceil(10 * ((n - 0.5) / 10.0)) == n for n in range(1, 1001))
 
 
 # ---------------------------------------------------------------- the exports
