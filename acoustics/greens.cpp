@@ -68,17 +68,22 @@ inline void cosSinTurns(double t, double& c, double& s) {
 #define TALVEK_VECTOR_CLONES
 #endif
 
-// acc += invr * g * exp(-j 2 pi f tau) over the frequencies, with g, acc held
-// as separate real and imaginary arrays so that the loop vectorises.
+// acc += invr * e * d * exp(-j 2 pi f tau) over the frequencies: e the
+// channel's electrical chain, d the driver's directivity towards the point.
+// Every complex array is held as separate real and imaginary arrays so that
+// the loop vectorises.
 TALVEK_VECTOR_CLONES
 void accumulateDriver(int N, const double* __restrict f, double tau, double invr,
-                      const double* __restrict gRe, const double* __restrict gIm,
+                      const double* __restrict eRe, const double* __restrict eIm,
+                      const double* __restrict dRe, const double* __restrict dIm,
                       double* __restrict accRe, double* __restrict accIm) {
     for (int n = 0; n < N; ++n) {
+        const double gRe = eRe[n] * dRe[n] - eIm[n] * dIm[n];
+        const double gIm = eRe[n] * dIm[n] + eIm[n] * dRe[n];
         double c, s;
         cosSinTurns(f[n] * tau, c, s);
-        accRe[n] += invr * (gRe[n] * c + gIm[n] * s);
-        accIm[n] += invr * (gIm[n] * c - gRe[n] * s);
+        accRe[n] += invr * (gRe * c + gIm * s);
+        accIm[n] += invr * (gIm * c - gRe * s);
     }
 }
 
@@ -111,7 +116,7 @@ void checkSection(const DriverData& d, bool woofer, const ChannelDesign& cd, con
                                  std::to_string(K) + ").");
     for (int i = 0; i < freqIdx.size(); ++i) {
         const CMatrix& D = d.H[freqIdx[i]];
-        if (D.rows() != angleRows || D.cols() < K)
+        if (D.rows() != angleRows || D.cols() < d.transferColumns())
             throw std::runtime_error("The " + name + " section's transfer matrix at frequency index " +
                                      std::to_string(freqIdx[i]) + " is " + std::to_string(D.rows()) + " x " +
                                      std::to_string(D.cols()) + "; it needs " + std::to_string(angleRows) +
@@ -255,47 +260,57 @@ SectionField computeSectionField(const DriverData& section, double g1, double g2
     const CMatrix E = electricalChain(section, woofer, crossover, fs, cd, f);
     const ColumnGeometry geo = columnGeometry(section, g1, g2, s.angleStep);
 
-    // Pass 1: which (driver, angle row) pairs are seen from the front, and the
-    // near-field flags. Each pair gets a slot in the table below.
+    // Pass 1: which columns and rows of the directivity data are seen from
+    // the front, and the near-field flags. Each (column, row) pair gets a slot
+    // in the table below; driver positions that share a prototype share slots.
+    const int columns = section.transferColumns();
     const int noSlot = -1;
-    std::vector<int> slotOf(static_cast<std::size_t>(K) * angleRows, noSlot);
-    std::vector<int> slotDriver, slotRow;
+    std::vector<int> slotOf(static_cast<std::size_t>(columns) * angleRows, noSlot);
+    auto slotIndex = [&](int k, int row) {
+        return static_cast<std::size_t>(section.transferColumn(k)) * angleRows + section.transferRow(k, row);
+    };
+    std::vector<int> slotColumn, slotRow;
     out.nearField.assign(P, false);
     for (int p = 0; p < P; ++p) {
         double rMin = std::numeric_limits<double>::infinity();
         for (int k = 0; k < K; ++k) {
             const DriverView dv = geo.view(k, x[p], y[p]);
             rMin = std::min(rMin, dv.r);
-            if (dv.facesPoint()) slotOf[static_cast<std::size_t>(k) * angleRows + dv.row] = 0;
+            if (dv.facesPoint()) slotOf[slotIndex(k, dv.row)] = 0;
         }
         out.nearField[p] = rMin < kNearFieldRadius;
     }
-    for (int k = 0; k < K; ++k)
+    for (int c = 0; c < columns; ++c)
         for (int a = 0; a < angleRows; ++a) {
-            int& slot = slotOf[static_cast<std::size_t>(k) * angleRows + a];
+            int& slot = slotOf[static_cast<std::size_t>(c) * angleRows + a];
             if (slot == noSlot) continue;
-            slot = static_cast<int>(slotDriver.size());
-            slotDriver.push_back(k);
+            slot = static_cast<int>(slotColumn.size());
+            slotColumn.push_back(c);
             slotRow.push_back(a);
         }
 
-    // Chain times directivity per used pair, contiguous over frequency. Filled
-    // eight frequencies at a time so each slot's writes land in whole cache lines.
-    const std::size_t slots = slotDriver.size();
-    // Every element is written below before it is read: no zero fill.
-    const std::unique_ptr<double[]> gRe(new double[slots * N]), gIm(new double[slots * N]);
+    // Directivity per used slot and the electrical chain per channel,
+    // contiguous over frequency. The slots are filled eight frequencies at a
+    // time so that each slot's writes land in whole cache lines. Every element
+    // is written before it is read: no zero fill.
+    const std::size_t slots = slotColumn.size();
+    const std::unique_ptr<double[]> dRe(new double[slots * N]), dIm(new double[slots * N]);
     for (int n0 = 0; n0 < N; n0 += 8) {
         const int n1 = std::min(N, n0 + 8);
-        for (std::size_t sl = 0; sl < slots; ++sl) {
-            const int k = slotDriver[sl], a = slotRow[sl];
+        for (std::size_t sl = 0; sl < slots; ++sl)
             for (int n = n0; n < n1; ++n) {
-                const Complex e = E(n, k);
-                const Complex dir = section.H[freqIdx[n]](a, k);
-                gRe[sl * N + n] = e.real() * dir.real() - e.imag() * dir.imag();
-                gIm[sl * N + n] = e.real() * dir.imag() + e.imag() * dir.real();
+                const Complex v = section.H[freqIdx[n]](slotRow[sl], slotColumn[sl]);
+                dRe[sl * N + n] = v.real();
+                dIm[sl * N + n] = v.imag();
             }
-        }
     }
+    const std::unique_ptr<double[]> eRe(new double[static_cast<std::size_t>(K) * N]),
+        eIm(new double[static_cast<std::size_t>(K) * N]);
+    for (int k = 0; k < K; ++k)
+        for (int n = 0; n < N; ++n) {
+            eRe[static_cast<std::size_t>(k) * N + n] = E(n, k).real();
+            eIm[static_cast<std::size_t>(k) * N + n] = E(n, k).imag();
+        }
 
     // Pass 2: the field, point by point, summing the drivers that face it.
     out.field.resize(N, P);
@@ -312,10 +327,11 @@ SectionField computeSectionField(const DriverData& section, double g1, double g2
                 onDriver = true;
                 continue;
             }
-            const std::size_t sl = slotOf[static_cast<std::size_t>(k) * angleRows + dv.row];
+            const std::size_t sl = slotOf[slotIndex(k, dv.row)];
+            const std::size_t ch = static_cast<std::size_t>(k) * N;
             const double tau = (dv.r - kReferenceDistance) / kSpeedOfSound + section.driver_delay(dv.row, k);
-            accumulateDriver(N, f.data(), tau, kReferenceDistance / dv.r, &gRe[sl * N], &gIm[sl * N],
-                             accRe.data(), accIm.data());
+            accumulateDriver(N, f.data(), tau, kReferenceDistance / dv.r, &eRe[ch], &eIm[ch], &dRe[sl * N],
+                             &dIm[sl * N], accRe.data(), accIm.data());
         }
         // A listener on a driver hears an unbounded pressure; the near-field
         // clipping of the caller turns it into the loudest far-field level.

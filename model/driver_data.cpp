@@ -1,5 +1,6 @@
 #include "model/driver_data.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -119,25 +120,19 @@ void DriverData::pack() {
     const Vector theta = fineAngleGrid(librarySettings().angleStep);
     const Vector x = (phi * kRadiansPerDegree).array().sin().matrix();
     const Vector xq = theta.array().sin().matrix();
-    const int n = theta.size();
 
     driver_delay = interpRows(x, driver_delay, xq, true);
     phi = theta;
 
-    for (CMatrix& Hk : H) {
-        const CMatrix T = interpMagPhase(x, Hk, xq, true);
-        CMatrix expanded(n, positions);
-        for (int j = 0; j < positions; ++j) {
-            const auto prototype = T.col(std::abs(chp[j]) - 1);
-            // A driver mounted upside down sees angle theta where the prototype saw -theta.
-            if (chp[j] > 0) {
-                expanded.col(j) = prototype;
-            } else {
-                expanded.col(j) = prototype.reverse();
-            }
-        }
-        Hk = std::move(expanded);
-    }
+    // Only the prototypes are resampled: the driver positions read them
+    // through chp, so the data stay as small as the measurements.
+    for (CMatrix& Hk : H) Hk = interpMagPhase(x, Hk, xq, true);
+}
+
+int DriverData::transferColumns() const {
+    int columns = 0;
+    for (int d = 0; d < driverpos.size(); ++d) columns = std::max(columns, transferColumn(d) + 1);
+    return columns;
 }
 
 }  // namespace TalvekLib

@@ -3,6 +3,7 @@
 // TwData the high-frequency one.
 #pragma once
 
+#include <cstdlib>
 #include <vector>
 
 #include "core/dense.h"
@@ -30,11 +31,24 @@ public:
     virtual Matrix designCrossover(double fx, double fs, double bwx, int order) = 0;
 
     // Resamples H and driver_delay onto the fine angle grid (phi becomes
-    // radians) and expands the measured prototypes to one column per driver
-    // position as chp says. Throws ParseException on inconsistent data.
+    // radians). H keeps one column per measured prototype; chp maps the driver
+    // positions onto them (transferColumn, transferMirrored). Throws
+    // ParseException on inconsistent data.
     void pack();
 
-    std::vector<CMatrix> H;   // per frequency: rows = angles of phi, columns = drivers
+    // The transfer data of driver position d towards angle row a at frequency
+    // k is H[k](transferRow(d, a), transferColumn(d)): without a packing list
+    // H has a column per driver position; with one, driver position d reads
+    // prototype |chp[d]|, its angle rows mirrored when it is mounted upside
+    // down (chp[d] < 0), which sees angle theta where the prototype saw -theta.
+    int transferColumn(int d) const { return chp.size() == 0 ? d : std::abs(chp[d]) - 1; }
+    bool transferMirrored(int d) const { return chp.size() != 0 && chp[d] < 0; }
+    int transferRow(int d, int a) const { return transferMirrored(d) ? phi.size() - 1 - a : a; }
+    Complex transfer(int k, int a, int d) const { return H[k](transferRow(d, a), transferColumn(d)); }
+    // Columns every H matrix must have for the driver positions to read.
+    int transferColumns() const;
+
+    std::vector<CMatrix> H;   // per frequency: rows = angles of phi, columns = drivers or prototypes
     Vector phi;               // degrees as loaded, radians after pack()
     Vector driverpos;         // metres along the column axis
     Vector f;                 // Hz
@@ -42,7 +56,7 @@ public:
     Vector itpars;            // itpars[0]: the section's own iteration count
     Matrix driver_delay;      // rows = angles, columns = drivers; seconds
     int Nboxes = 0;
-    IVector chp;              // 1-based prototype per driver position; negative = mirrored
+    IVector chp;              // packed models: 1-based prototype per driver position; negative = mirrored
     double yshift = 0.0;      // section centre above the column's reference point, metres
     Vector beta;              // diagonal loading, one value or one per box
     DacAmpData Hdacamp;

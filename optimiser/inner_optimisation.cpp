@@ -108,8 +108,9 @@ int iterationCount(const DriverData& section, int iterations) {
 void checkSectionShapes(const DriverData& section, const FitDirections& fit) {
     if (static_cast<int>(section.H.size()) != section.f.size())
         throw std::runtime_error("Section transfer data do not match its frequencies.");
+    const int columns = section.transferColumns();
     for (const CMatrix& Hf : section.H) {
-        if (Hf.cols() != section.driverpos.size() || Hf.rows() != section.phi.size())
+        if (Hf.cols() < columns || Hf.rows() != section.phi.size())
             throw std::runtime_error("Section transfer data do not match its angles and drivers.");
     }
     if (fit.angleIndex.size() > 0 && fit.angleIndex.maxCoeff() >= section.phi.size())
@@ -234,9 +235,11 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
         // This is the sign of the sound-field model's exp(-j w r / c); the other
         // sign would aim every design at the mirror image of the venue.
         const double omega = 2.0 * kPi * f[c];
-        for (int d = 0; d < nChan; ++d)
+        for (int d = 0; d < nChan; ++d) {
+            const auto column = Hf.col(section.transferColumn(d));
             for (int j = 0; j < nDir; ++j)
-                G.set(j, d, Hf(fit.angleIndex[j], d) * std::polar(1.0, omega * dTau(j, d)));
+                G.set(j, d, column[section.transferRow(d, fit.angleIndex[j])] * std::polar(1.0, omega * dTau(j, d)));
+        }
 
         // Gram matrix with loaded diagonal; decomposed once, reused by every iteration.
         G.gram(A);

@@ -183,16 +183,17 @@ TEST(Pack, MirroredDriverIsThePrototypeReversedInAngle) {
     EXPECT_NEAR(d.phi[0], -kPi / 2, 1e-15);
     EXPECT_NEAR(d.phi[360], 0.0, 1e-15);
     EXPECT_NEAR(d.phi[720], kPi / 2, 1e-15);
+    // The prototype alone is kept; both positions read it through chp.
     ASSERT_EQ(d.H.size(), 2u);
-    for (const CMatrix& h : d.H) {
-        ASSERT_EQ(h.rows(), 721);
-        ASSERT_EQ(h.cols(), 2);
-        for (int k = 0; k < 721; ++k) EXPECT_EQ(h(k, 1), h(720 - k, 0));
+    for (int f = 0; f < 2; ++f) {
+        ASSERT_EQ(d.H[f].rows(), 721);
+        ASSERT_EQ(d.H[f].cols(), 1);
+        for (int k = 0; k < 721; ++k) EXPECT_EQ(d.transfer(f, k, 1), d.transfer(f, 720 - k, 0));
     }
     // Measured angles are kept: 0 degrees is row 360, 45 degrees row 540.
-    EXPECT_NEAR(std::abs(d.H[0](360, 0) - measured0(2, 0)), 0.0, 1e-12);
-    EXPECT_NEAR(std::abs(d.H[0](540, 0) - measured0(3, 0)), 0.0, 1e-12);
-    EXPECT_NEAR(std::abs(d.H[0](540, 1) - measured0(1, 0)), 0.0, 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 360, 0) - measured0(2, 0)), 0.0, 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 540, 0) - measured0(3, 0)), 0.0, 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 540, 1) - measured0(1, 0)), 0.0, 1e-12);
 
     // driver_delay is resampled per column, not expanded: linear in sin(angle).
     ASSERT_EQ(d.driver_delay.rows(), 721);

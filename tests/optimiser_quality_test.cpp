@@ -78,7 +78,7 @@ void addSection(const ModelData& m, const DriverData& section, const SectionResp
             if (fit.weight[j] == 0.0) continue;
             Complex y = 0.0;
             for (int c = 0; c < nChan; ++c)
-                y += section.H[k](fit.angleIndex[j], c) * std::polar(1.0, 2 * kPi * f * (tau(j, c) - meanTau)) *
+                y += section.transfer(k, fit.angleIndex[j], c) * std::polar(1.0, 2 * kPi * f * (tau(j, c) - meanTau)) *
                      r.H(c, n);
             dev[j] = 20.0 * std::log10(std::abs(y) / (fit.target[j] * timbre[n]));
             weightSum += fit.weight[j];
