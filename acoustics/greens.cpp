@@ -8,12 +8,9 @@
 #include <string>
 
 #include "core/interpolation.h"
+#include "core/turns.h"
 #include "filters/sf_response.h"
 #include "filters/sos.h"
-
-#ifdef __FAST_MATH__
-#error "The phase reduction below relies on IEEE rounding; build without -ffast-math."
-#endif
 
 namespace TalvekLib {
 
@@ -24,49 +21,6 @@ constexpr double kReferenceDistance = 1.0;      // m, distance of the measured r
 constexpr double kRadPerDeg = 0.017453292519943295;
 constexpr double kDegPerRad = 57.29577951308232;
 constexpr int kDriversPerBox = 8;
-
-// ---------------------------------------------------------------- phasors
-
-// Adding and subtracting 1.5 * 2^52 rounds a double of magnitude below 2^51 to
-// the nearest integer, in a form the compiler can vectorise.
-constexpr double kRoundMagic = 6755399441055744.0;
-inline double roundToInteger(double x) { return (x + kRoundMagic) - kRoundMagic; }
-
-// cos(2 pi t) and sin(2 pi t). The turn count is split into quarter turns
-// (exact) and a remainder of at most an eighth of a turn, where Taylor
-// polynomials to degree 15 (sine) and 16 (cosine) are accurate to about 1e-16;
-// the quarter turn then swaps and negates. Branch-free, so the frequency loop
-// vectorises. Valid below 2^48 turns (a listener some 10^10 m away), far
-// beyond where a double's turn count keeps any fractional part worth having.
-inline void cosSinTurns(double t, double& c, double& s) {
-    const double q = 4.0 * t;
-    const double quarter = roundToInteger(q);
-    const double y = (q - quarter) * 1.5707963267948966;
-    const double y2 = y * y;
-    const double sp =
-        y + y * y2 *
-                (-1.0 / 6 + y2 * (1.0 / 120 + y2 * (-1.0 / 5040 + y2 * (1.0 / 362880 +
-                 y2 * (-1.0 / 39916800 + y2 * (1.0 / 6227020800.0 + y2 * (-1.0 / 1307674368000.0)))))));
-    const double cp =
-        1.0 + y2 * (-0.5 + y2 * (1.0 / 24 + y2 * (-1.0 / 720 + y2 * (1.0 / 40320 +
-              y2 * (-1.0 / 3628800 + y2 * (1.0 / 479001600.0 + y2 * (-1.0 / 87178291200.0 +
-              y2 * (1.0 / 20922789888000.0))))))));
-    // Quarter turn modulo 4, in -2..2 (both ends meaning half a turn).
-    const double m = quarter - 4.0 * roundToInteger(0.25 * quarter);
-    const bool odd = m == 1.0 || m == -1.0;
-    const double sAbs = odd ? cp : sp;
-    const double cAbs = odd ? sp : cp;
-    s = (m < 0.0 || m > 1.5) ? -sAbs : sAbs;
-    c = (m > 0.5 || m < -1.5) ? -cAbs : cAbs;
-}
-
-// The hot loops get a 256-bit-vector build next to the baseline one, chosen
-// when the library loads; without fused multiply-adds both give the same bits.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
-#define TALVEK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TALVEK_VECTOR_CLONES
-#endif
 
 // acc += invr * e * d * exp(-j 2 pi f tau) over the frequencies: e the
 // channel's electrical chain, d the driver's directivity towards the point.

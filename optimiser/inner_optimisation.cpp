@@ -6,11 +6,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "core/interpolation.h"
 #include "core/kernels.h"
 #include "core/lib_settings.h"
+#include "core/turns.h"
 
 namespace TalvekLib {
 
@@ -61,10 +65,9 @@ class SplitTransfer {
 public:
     SplitTransfer(int rows, int cols) : S_(rows, 2 * cols), SS_(2 * cols, 2 * cols), n_(cols) {}
 
-    void set(int j, int d, Complex g) {
-        S_(j, d) = g.real();
-        S_(j, n_ + d) = g.imag();
-    }
+    // The two halves of column d, to be filled with Re and Im of G(:, d).
+    double* realColumn(int d) { return S_.col(d).data(); }
+    double* imagColumn(int d) { return S_.col(n_ + d).data(); }
 
     // A = G^H G from the symmetric product S^T S = [[Gr'Gr, Gr'Gi], [Gi'Gr, Gi'Gi]]:
     // Re A = Gr'Gr + Gi'Gi, Im A = Gr'Gi - Gi'Gr.
@@ -77,12 +80,10 @@ public:
     }
 
     // G^H v for a real v.
-    CVector adjointTimes(const Vector& v) const {
+    void adjointTimes(const Vector& v, CVector& h) const {
         const Vector s = S_.transpose() * v;
-        CVector h(n_);
         h.real() = s.head(n_);
         h.imag() = -s.tail(n_);
-        return h;
     }
 
     // P = |G x| elementwise.
@@ -98,6 +99,19 @@ private:
     Matrix SS_;
     int n_;
 };
+
+// g = h exp(+j 2 pi f tau) for the n directions of one driver, with h and g
+// held as separate real and imaginary arrays so that the loop vectorises.
+TALVEK_VECTOR_CLONES
+void rotateByDelay(int n, double f, const double* __restrict tau, const double* __restrict hRe,
+                   const double* __restrict hIm, double* __restrict gRe, double* __restrict gIm) {
+    for (int j = 0; j < n; ++j) {
+        double c, s;
+        cosSinTurns(f * tau[j], c, s);
+        gRe[j] = hRe[j] * c - hIm[j] * s;
+        gIm[j] = hRe[j] * s + hIm[j] * c;
+    }
+}
 
 int iterationCount(const DriverData& section, int iterations) {
     if (iterations > 0) return iterations;
@@ -221,25 +235,48 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
 
     SplitTransfer G(nDir, nChan);
     CMatrix A(nChan, nChan);
-    CVector x = CVector::Zero(nChan);
+    CVector x = CVector::Zero(nChan), h(nChan);
     Vector D(nDir), P(nDir);
     Eigen::ColPivHouseholderQR<CMatrix> qr(nChan, nChan);
     qr.setThreshold(kPivotThreshold);
+
+    // What each driver reads of the section's transfer data: a column (its
+    // own, or its prototype's) at the rows of the fitted directions, counted
+    // from the other end for a driver mounted upside down. Drivers that read
+    // the same column the same way share one gathered copy per frequency.
+    const int nRows = section.phi.size();
+    const IVector mirroredRows = (nRows - 1 - fit.angleIndex.array()).matrix();
+    std::vector<int> sourceOf(nChan);
+    std::vector<std::pair<int, bool>> sources;
+    for (int d = 0; d < nChan; ++d) {
+        const std::pair<int, bool> key(section.transferColumn(d), section.transferMirrored(d));
+        const auto at = std::find(sources.begin(), sources.end(), key);
+        sourceOf[d] = static_cast<int>(at - sources.begin());
+        if (at == sources.end()) sources.push_back(key);
+    }
+    const int nSources = static_cast<int>(sources.size());
+    Matrix hRe(nDir, nSources), hIm(nDir, nSources);
 
     for (int c = 0; c < nFreq; ++c) {
         // G: the section's transfer data towards the fitted directions, with
         // the propagation phase at this frequency.
         const CMatrix& Hf = section.H[frequencies[c]];
+        for (int k = 0; k < nSources; ++k) {
+            const auto column = Hf.col(sources[k].first);
+            const IVector& rows = sources[k].second ? mirroredRows : fit.angleIndex;
+            for (int j = 0; j < nDir; ++j) {
+                const Complex hj = column[rows[j]];
+                hRe(j, k) = hj.real();
+                hIm(j, k) = hj.imag();
+            }
+        }
         // A driver higher up the column is nearer to a listener above it, so its
         // path is shorter by about phi x position: its phase leads, exp(+j w tau).
         // This is the sign of the sound-field model's exp(-j w r / c); the other
         // sign would aim every design at the mirror image of the venue.
-        const double omega = 2.0 * kPi * f[c];
-        for (int d = 0; d < nChan; ++d) {
-            const auto column = Hf.col(section.transferColumn(d));
-            for (int j = 0; j < nDir; ++j)
-                G.set(j, d, column[section.transferRow(d, fit.angleIndex[j])] * std::polar(1.0, omega * dTau(j, d)));
-        }
+        for (int d = 0; d < nChan; ++d)
+            rotateByDelay(nDir, f[c], dTau.col(d).data(), hRe.col(sourceOf[d]).data(),
+                          hIm.col(sourceOf[d]).data(), G.realColumn(d), G.imagColumn(d));
 
         // Gram matrix with loaded diagonal; decomposed once, reused by every iteration.
         G.gram(A);
@@ -249,7 +286,8 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
         D = T.col(c);
         x.setZero();  // a zero iteration count gives zero weights
         for (int it = 0; it < nIter; ++it) {
-            x = qr.solve(G.adjointTimes(D));
+            G.adjointTimes(D, h);
+            x = qr.solve(h);
             G.magnitudesOf(x, P);
 
             // Level correction: 10 to the weighted mean dB error over 20 (NaN
