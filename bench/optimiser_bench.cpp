@@ -11,11 +11,16 @@
 //   ComplexGramBaseline     the plain complex product G^H G for every woofer
 //                           frequency, the textbook way to form the normal
 //                           equations, as a yardstick measured in the same run
+//   SplitGram               the fit's real Gram product for every woofer
+//                           frequency, by Eigen's baseline kernels and by the
+//                           optimised BLAS the library uses
 // Take the ratios of one run (the machine may be shared) and the minimum of
 // repetitions: --benchmark_repetitions=5.
 // Models come from TALVEK_MODEL_DIR, else from ./models (the build folder).
-// Everything runs on the calling thread: Eigen is built without OpenMP.
+// Everything runs on the calling thread: Eigen is built without OpenMP and
+// OpenBLAS is its single-threaded build.
 #include <benchmark/benchmark.h>
+#include <cblas.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -150,6 +155,34 @@ void ComplexGramBaseline(benchmark::State& state, const char* name) {
     }
 }
 
+// The fit's Gram product S^T S of S = [Re G, Im G], lower triangle, for every
+// woofer frequency: through Eigen's own kernels (built for the baseline
+// x86-64 vector width, as the library is) and through the optimised BLAS.
+void SplitGram(benchmark::State& state, const char* name, bool blas) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    std::vector<Matrix> S;
+    for (const CMatrix& g : perPositionTransfer(workingWoofer(*m))) {
+        Matrix s(g.rows(), 2 * g.cols());
+        s << g.real(), g.imag();
+        S.push_back(std::move(s));
+    }
+    const int n = S.front().cols();
+    Matrix SS(n, n);
+    for (auto _ : state) {
+        for (const Matrix& s : S) {
+            if (blas) {
+                cblas_dsyrk(CblasColMajor, CblasLower, CblasTrans, n, s.rows(), 1.0, s.data(), s.rows(), 0.0,
+                            SS.data(), n);
+            } else {
+                SS.setZero();
+                SS.selfadjointView<Eigen::Lower>().rankUpdate(s.transpose());
+            }
+            benchmark::DoNotOptimize(SS.data());
+        }
+    }
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(DesignPipeline, Vexal64, "Vexal64")->Unit(benchmark::kMillisecond);
@@ -157,6 +190,8 @@ BENCHMARK_CAPTURE(SectionFit, Vexal64Woofer, "Vexal64", false)->ArgName("iterati
 BENCHMARK_CAPTURE(SectionFit, Vexal64Tweeter, "Vexal64", true)->ArgName("iterations")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal64, "Vexal64")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ComplexGramBaseline, Vexal64Woofer, "Vexal64")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SplitGram, Vexal64WooferEigen, "Vexal64", false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SplitGram, Vexal64WooferBlas, "Vexal64", true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DesignPipeline, Vexal8, "Vexal8")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SectionFit, Vexal8, "Vexal8", false)->ArgName("iterations")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal8, "Vexal8")->Unit(benchmark::kMillisecond);

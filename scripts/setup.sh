@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-dev pkg-config
-  libeigen3-dev libyajl-dev libzip-dev
+  libeigen3-dev libyajl-dev libzip-dev libopenblas-serial-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   python3-numpy python3-scipy python3-matplotlib python3-pytest python3-tqdm
   python3-jsonschema python3-flask chromium chromium-driver python3-selenium
