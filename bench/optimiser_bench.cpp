@@ -18,10 +18,9 @@
 // repetitions: --benchmark_repetitions=5.
 // Models come from TALVEK_MODEL_DIR, else from ./models (the build folder).
 // Everything runs on the calling thread: Eigen is built without OpenMP and
-// OpenBLAS is its single-threaded build.
+// OpenBLAS is its single-threaded build. Peak memory: switch_and_design.c.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,12 +58,6 @@ const ModelData* modelOrSkip(benchmark::State& state, const char* name) {
     return m;
 }
 
-double peakResidentMegabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024.0;
-}
-
 // The woofer section as the pipeline optimises it (crossed over in two-way models).
 WfData workingWoofer(const ModelData& m) {
     WfData wf(*m.wf);
@@ -81,7 +74,6 @@ void DesignPipeline(benchmark::State& state, const char* name) {
     SFIO sfio{};
     for (auto _ : state) benchmark::DoNotOptimize(runDesignPipeline(*m, typicalVenue(), options, sfio));
     clearSFIO(sfio);
-    state.counters["peak_MB"] = peakResidentMegabytes();
     state.counters["eigen_threads"] = Eigen::nbThreads();
 }
 

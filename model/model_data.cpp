@@ -8,8 +8,9 @@ namespace TalvekLib {
 
 namespace {
 
-// Complex values a packed section may expand to (512 MB); the largest
-// bundled model needs 7.4 million.
+// Complex values a packed section may address through its packing list
+// (frequencies x driver positions x fine angles, 32 Mi); the largest bundled
+// model addresses 7.4 million, of which it stores only its prototypes.
 constexpr double kMaxPackedValues = 32.0 * 1024 * 1024;
 // Iterations of the inner optimisation a model may ask for (the bundled
 // models use 15).
@@ -41,8 +42,9 @@ void validateSection(const DriverData& d, bool packed) {
         // Packing interpolates in sin(angle): it needs an interval, and the
         // sine grows only between -90 and +90 degrees.
         require(d.phi.size() >= 2 && d.phi[0] >= -90.0 && d.phi[d.phi.size() - 1] <= 90.0);
-        // Packing gives every frequency and driver position the whole fine
-        // angle grid: a few kilobytes of document could ask for gigabytes.
+        // Every frequency and driver position reads the whole fine angle
+        // grid, and the fit and the sound field work per position: without
+        // a bound a few kilobytes of document could ask for gigabytes of work.
         const double fineAngles = 180.0 / librarySettings().angleStep + 1.0;
         require(static_cast<double>(d.f.size()) * d.driverpos.size() * fineAngles <= kMaxPackedValues);
     }
