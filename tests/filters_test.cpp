@@ -1,150 +1,359 @@
-// Filter objects, section responses and Butterworth designs: exact values and
-// the rules scipy cannot check. The dense agreement with scipy.signal is in
-// tests/python/test_filters_vs_scipy.py.
+// The filters layer: the section rules scipy cannot check, the quantised FIR
+// design (headroom, re-scaling, clipping, the sparse result, the whole chain
+// back to the response it was designed for) and the processor files read back
+// byte by byte. Responses and Butterworth designs are cross-checked against
+// scipy.signal in tests/python/test_filters_vs_scipy.py.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <random>
+#include <cstdint>
+#include <cstring>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "acoustics/sf_response.h"
 #include "filters/butterworth.h"
-#include "filters/filter.h"
+#include "filters/channel_filter_design.h"
+#include "filters/fir_design.h"
+#include "filters/output_files.h"
 #include "filters/sos.h"
+#include "model/difference_tables.h"
+#include "model/lib_settings.h"
+#include "test_support.h"
 
 using namespace TalvekLib;
+using talvek_test::errorOf;
+using talvek_test::TempDir;
+namespace fs = std::filesystem;
+
+// A single section is one column whatever showstep asks, also written as a
+// 6 x 1 column; no sections give no columns; other showsteps are refused.
+TEST(SecondOrderSections, ShapesAndShowstepRules) {
+    const Vector f = (Vector(4) << 0.0, 50.0, 20000.0, 48000.0).finished();
+    const Matrix one = (Matrix(1, 6) << 0.5, 0.2, 0.1, 1.0, -0.3, 0.2).finished();
+    for (int showstep : {0, 1, 7}) EXPECT_EQ(H_sos(one, f, 96000, showstep), H_sos(one.transpose(), f, 96000, 1));
+    EXPECT_EQ(H_sos(butterSosLowpass(0, 0.5), f, 96000, 5).cols(), 0);
+    const Matrix two = Matrix::Ones(2, 6);
+    EXPECT_EQ(errorOf([&] { H_sos(two, f, 96000, 2); }), "H_sos for showstep other than 0 or 1 not implemented.");
+    EXPECT_EQ(errorOf([&] { H_sos_s(two, f, -1); }), "H_sos_s for showstep other than zero or 1 not implemented.");
+    EXPECT_TRUE(std::isnan(H_sos_s((Matrix(1, 6) << 1, 0, 0, 1, 0, 0).finished(), f.head(1), 0)(0, 0).real()));
+}
+
+// ---------------------------------------------------------------- FIR design
 
 namespace {
 
-constexpr double kFs = 96000.0;
+ChannelDesign design(const Matrix& W, int set) { return designFirWeights(W, getDifferenceTableSet(set), 3); }
 
-Vector frequencies() {
-    Vector f(5);
-    f << 0.0, 50.0, 1000.0, 20000.0, kFs / 2;
-    return f;
+Matrix rowWeights(int set, std::initializer_list<int> rows, double value) {
+    Matrix W = Matrix::Zero(getDifferenceTableSet(set).D.rows(), 1);
+    for (int r : rows) W(r, 0) = value;
+    return W;
 }
 
-Matrix row(std::initializer_list<double> v) {
-    Matrix m(1, static_cast<int>(v.size()));
-    int i = 0;
-    for (double e : v) m(0, i++) = e;
-    return m;
-}
-
-std::string errorText(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
+// The taps of channel c rebuilt independently: stored rows at their
+// positions, `order` running sums, scaled by 2^-shift.
+Vector rebuildTaps(const ChannelDesign& d, int c) {
+    Vector h = Vector::Zero(kTapCount);
+    for (int k = 0; k < d.delaypick.size(); ++k) h[d.delaypick[k]] = d.weights(k, c);
+    for (int stage = 0; stage < d.order; ++stage)
+        for (int i = 1; i < h.size(); ++i) h[i] += h[i - 1];
+    return h * std::pow(2.0, -d.outputshifts[c]);
 }
 
 }  // namespace
 
-TEST(Filters, UnrolledHornerMatchesPlainLoopBitForBit) {
-    std::mt19937 gen(7);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
-    const Complex z = std::exp(Complex(0.0, 0.731));
-    for (int L = 0; L <= 9; ++L) {
-        Vector p(L);
-        for (int i = 0; i < L; ++i) p[i] = u(gen);
-        Complex plain(0.0, 0.0);
-        for (int i = 0; i < L; ++i) plain = plain * z + p[i];
-        EXPECT_EQ(polyval(p, z), plain) << "length " << L;
+TEST(FirDesign, HeadroomBits) {
+    const std::pair<double, int> cases[] = {
+        {0x1p10 * (1 + 1e-13), 22}, {0x1p10 * (1 - 1e-13), 22},  // within the 1e-9 tolerance of the exponent
+        {0x1p10 * (1 + 1e-8), 21}, {0x1p32 + 8, -1}, {0.999, 32}, {0.25, 33}, {0.0, 32}};
+    for (const auto& [v, bits] : cases) EXPECT_EQ(headroomBits(v), bits) << v;
+    for (int k = 0; k <= 60; ++k) EXPECT_EQ(headroomBits(std::ldexp(1.0, k)), 32 - k) << k;
+}
+
+// Set 2, row 0 alone has stage norms 8, 8, 6, 8 times its weight: a norm of
+// exactly 2^k gives shift 32 - k (the quantised norm lands on 2^32, still in
+// range), a little more one bit less. Rows 0, 4 and 8 have disjoint taps:
+// channel 0 below is chosen so that rounding each scaled weight 178956970.5 up
+// makes the quantised norm 24 * 178956971 = 2^32 + 8, out of range, so one
+// re-scaling pass lowers channel 0 alone to shift 19.
+TEST(FirDesign, ShiftsFollowTheStageNormsAndRescaleOnlyTheChannelThatOverflows) {
+    for (int k : {0, 3, 10}) {
+        EXPECT_EQ(design(rowWeights(2, {0}, std::ldexp(1.0, k) / 8), 2).outputshifts[0], 32 - k);
+        EXPECT_EQ(design(rowWeights(2, {0}, std::ldexp(1.0, k) / 8 * (1 + 1e-6)), 2).outputshifts[0], 31 - k);
+    }
+    Matrix W = Matrix::Zero(getDifferenceTableSet(2).D.rows(), 2);
+    for (int r : {0, 4, 8}) W(r, 0) = 178956970.5 / 0x1p20, W(r, 1) = 1.0;
+    testing::internal::CaptureStdout();
+    const ChannelDesign both = design(W, 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "TalvekFIR weight quantization pushed filter out of safe range. Re-scaling!\n");
+    EXPECT_EQ(both.outputshifts, (IVector(2) << 19, 27).finished());
+    EXPECT_EQ(both.weights(0, 0), 89478485);  // floor(89478485.25 + 0.5)
+    const ChannelDesign alone = design(W.col(1), 2);
+    EXPECT_EQ(alone.weights.col(0), both.weights.col(1));
+    // Rounding is half up: a weight of 0.5 + 1e-9 units at shift 32 - 3.
+    EXPECT_EQ(design(rowWeights(2, {0}, 1.0), 2).weights(0, 0), 1 << 29);
+    EXPECT_EQ(design(rowWeights(2, {0}, (0x1p29 - 0.5) / 0x1p29), 2).weights(0, 0), 1 << 29);
+}
+
+// Rows 0 and 1 of set 2 overlap into a peak of 4x their weight: the real
+// filter must stay within -961 .. 960.
+TEST(FirDesign, ClippingLimitsAndMalformedWeights) {
+    const struct { double weight; bool clips; } cases[] = {{240.0, false}, {240.125, true}, {-240.25, false}, {-240.375, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(errorOf([&] { design(rowWeights(2, {0, 1}, c.weight), 2); }),
+                  c.clips ? "Unexpected Coefficient Clipping in TalvekFIR design process!" : "")
+            << c.weight;
+    EXPECT_THROW(design(Matrix::Zero(5, 1), 2), std::runtime_error);
+    EXPECT_THROW(design(rowWeights(2, {3}, std::nan("")), 2), std::runtime_error);
+}
+
+TEST(FirDesign, KeepsOnlyNonzeroTaps) {
+    // Rows 0 and 1 of set 2 with equal weights cancel at tap 1112.
+    const ChannelDesign two = design(rowWeights(2, {0, 1}, 1.0), 2);
+    const int p = two.weights(0, 0);
+    EXPECT_EQ(two.delaypick, (IVector(4) << 1108, 1110, 1114, 1116).finished());
+    EXPECT_EQ(two.weights.col(0), (IVector(4) << p, -2 * p, 2 * p, -p).finished());
+    EXPECT_EQ(two.order, 3);
+}
+
+namespace {
+
+Complex butterworth2(double f, double fc, bool highPass) {
+    const Complex s(0.0, f / fc);
+    return (highPass ? s * s : Complex(1.0)) / (s * s + std::sqrt(2.0) * s + 1.0);
+}
+
+// Per channel a delay about the reference tap, a taper with one inverted
+// channel and a common band shape, on 0 Hz + the 215 output frequencies.
+template <typename Shape>
+CMatrix steeringTarget(const Vector& f, int channels, double delayStep, Shape shape) {
+    CMatrix H(channels, f.size());
+    for (int m = 0; m < channels; ++m) {
+        const double gain = (m == 3 ? -0.5 : 0.5) * (1 + std::cos(-1.0 + 2.0 * m / (channels - 1)));
+        for (int k = 0; k < f.size(); ++k)
+            H(m, k) = gain * std::polar(1.0, -2 * kPi * f[k] * (m - (channels - 1) / 2.0) * delayStep / 96000) * shape(f[k]);
+    }
+    return H / H.cwiseAbs().maxCoeff();
+}
+
+Vector designGrid() {
+    Vector f(216);
+    f << 0.0, outputFrequencies(librarySettings());
+    return f;
+}
+
+NormalisedResponse withoutDc(const CMatrix& H) {
+    NormalisedResponse r;
+    r.H = H.rightCols(H.cols() - 1);
+    r.peak = 1.0;
+    return r;
+}
+
+// Largest |rebuilt response, referred to the reference tap - target| in [fLow, fHigh].
+double reproductionError(const ChannelDesign& d, const CMatrix& target, const Vector& f, double fLow, double fHigh) {
+    double worst = 0.0;
+    for (int m = 0; m < target.rows(); ++m) {
+        const Vector h = rebuildTaps(d, m);
+        for (int k = 0; k < f.size(); ++k) {
+            if (f[k] < fLow || f[k] > fHigh) continue;
+            Complex sum = 0.0;
+            for (int t = 0; t < h.size(); ++t)
+                if (h[t] != 0.0) sum += h[t] * std::polar(1.0, -2.0 * kPi * f[k] * (t - kReferenceTap) / 96000);
+            worst = std::max(worst, std::abs(sum - target(m, k)));
+        }
+    }
+    return worst;
+}
+
+}  // namespace
+
+// The real proof of the tables: a woofer-like response (low-pass at 1 kHz,
+// delays up to +-45 samples) with set 1 and its DC point, and a tweeter-like
+// one (band-pass 1..12 kHz) with set 2 on the top columns, come back from the
+// integer filters to within 2e-3 and 1e-2 of the peak.
+TEST(ChannelFilterDesign, RebuiltFiltersReproduceTheTarget) {
+    const Vector f = designGrid();
+    const CMatrix woofer = steeringTarget(f, 16, 6.0, [](double x) { return butterworth2(x, 1000.0, false); });
+    const ChannelDesign wf = designChannelFilters(withoutDc(woofer), true, true, false);
+    EXPECT_LT(reproductionError(wf, woofer, f, 0.0, 1000.0), 2e-3);
+    const CMatrix tweeter = steeringTarget(f, 16, 2.4, [](double x) {
+        return butterworth2(x, 1000.0, true) * butterworth2(x, 12000.0, false);
+    });
+    const ChannelDesign tw = designChannelFilters(withoutDc(tweeter), false, true, true);
+    EXPECT_LT(reproductionError(tw, tweeter, f, 1000.0, 8000.0), 1e-2);
+    // N frequencies sit on design columns 1..N, or with highBand on the last
+    // N: the same as the whole grid with the other columns zero.
+    for (bool highBand : {false, true}) {
+        const int first = highBand ? 96 : 1;
+        NormalisedResponse part, padded = withoutDc(CMatrix::Zero(16, 216));
+        part.H = tweeter.middleCols(first, 120);
+        padded.H.middleCols(first - 1, 120) = part.H;
+        const ChannelDesign a = designChannelFilters(part, false, true, highBand);
+        const ChannelDesign b = designChannelFilters(padded, false, true, highBand);
+        for (int m = 0; m < 16; ++m)
+            EXPECT_LT((rebuildTaps(a, m) - rebuildTaps(b, m)).cwiseAbs().maxCoeff(),
+                      1e-6 * rebuildTaps(b, m).cwiseAbs().maxCoeff()) << highBand << " channel " << m;
     }
 }
 
-TEST(Filters, FirSimpleTaps) {
-    const Vector f = frequencies();
-    EXPECT_EQ(FIRFilter(Vector::Constant(1, 0.25)).response(f, kFs), CVector::Constant(5, 0.25));
-    EXPECT_EQ(FIRFilter(Vector::Ones(3)).response(Vector(0), kFs).size(), 0);
-    // b = [0 1] is one sample of delay: magnitude 1, phase -w.
-    const CVector delay = FIRFilter((Vector(2) << 0.0, 1.0).finished()).response(f, kFs);
-    for (int k = 0; k < f.size(); ++k) {
-        const double w = 2 * kPi * f[k] / kFs;
-        EXPECT_NEAR(std::abs(delay[k] - std::exp(Complex(0.0, -w))), 0.0, 1e-15);
+// ---------------------------------------------------------------- processor files
+
+namespace {
+
+// Reads little-endian values back in file order.
+class FileReader {
+public:
+    explicit FileReader(const fs::path& p) : bytes_(talvek_test::readFile(p)) {}
+    int32_t int32() { return static_cast<int32_t>(bits(4)); }
+    double float64() {
+        const uint64_t u = bits(8);
+        double v;
+        std::memcpy(&v, &u, sizeof v);
+        return v;
+    }
+    bool atEnd() const { return at_ == bytes_.size(); }
+    std::size_t size() const { return bytes_.size(); }
+
+private:
+    uint64_t bits(int n) {
+        if (at_ + n > bytes_.size()) throw std::runtime_error("read past the end of the file");
+        uint64_t u = 0;
+        for (int b = 0; b < n; ++b) u |= static_cast<uint64_t>(static_cast<unsigned char>(bytes_[at_++])) << (8 * b);
+        return u;
+    }
+    std::string bytes_;
+    std::size_t at_ = 0;
+};
+
+// Channels with distinguishable weights: weight(i, c) = 100 c + i + 1.
+ChannelDesign channels(int count, std::vector<int> pick, int order, double gain) {
+    ChannelDesign cd;
+    cd.order = order;
+    cd.outputgain = gain;
+    cd.delaypick = Eigen::Map<IVector>(pick.data(), static_cast<int>(pick.size()));
+    cd.weights.resize(cd.delaypick.size(), count);
+    cd.outputshifts.resize(count);
+    for (int c = 0; c < count; ++c) {
+        for (int i = 0; i < cd.delaypick.size(); ++i) cd.weights(i, c) = 100 * c + i + 1;
+        cd.outputshifts[c] = c % 5;
+    }
+    return cd;
+}
+
+SpeakerDesign speakerDesign(int arraytype, int wfChannels, int twChannels) {
+    SpeakerDesign d;
+    d.arraytype = arraytype;
+    d.wfeqValue = 1.0;
+    d.wf = channels(wfChannels, {3, 5, 9}, 2, 0.75);
+    d.twoway = twChannels > 0;
+    if (d.twoway) d.tw = channels(twChannels, {0, 4}, 1, 1.0);
+    return d;
+}
+
+void expectBlock(FileReader& in, const ChannelDesign& cd, int first, int last) {
+    const int rows = cd.delaypick.size();
+    EXPECT_EQ(in.int32(), cd.delaypick.maxCoeff() + 2);
+    EXPECT_EQ(in.int32(), cd.order);
+    EXPECT_EQ(in.int32(), rows);
+    EXPECT_EQ(in.int32(), last - first + 1);
+    for (int i = 0; i < rows; ++i) EXPECT_EQ(in.int32(), cd.delaypick[i] + 1);
+    for (int c = first; c <= last; ++c)
+        for (int i = 0; i < rows; ++i) EXPECT_EQ(in.int32(), 100 * c + i + 1) << "channel " << c;
+    for (int c = first; c <= last; ++c) EXPECT_EQ(in.int32(), c % 5);
+    EXPECT_EQ(in.int32(), static_cast<int32_t>(std::trunc(65536.0 * cd.outputgain + 0.5)));
+}
+
+}  // namespace
+
+TEST(OutputFiles, FilterSetFilesHoldOneBlockPerSectionOfTheBox) {
+    // Array type 3: box 1 = woofers 1-8; box 2 = woofers 9-16 and tweeters 1-8.
+    TempDir dir("talvek-bef");
+    const std::string base = (dir.path() / "col").string();
+    const SpeakerDesign d = speakerDesign(3, 16, 8);
+    writeFilterSetFiles(base, d, librarySettings());
+    FileReader box1(base + "_box1.bef"), box2(base + "_box2.bef");
+    EXPECT_EQ(box1.int32(), 2);
+    EXPECT_EQ(box1.int32(), 1);
+    expectBlock(box1, d.wf, 0, 7);
+    EXPECT_TRUE(box1.atEnd());
+    EXPECT_EQ(box2.int32(), 2);
+    EXPECT_EQ(box2.int32(), 2);
+    expectBlock(box2, d.wf, 8, 15);
+    expectBlock(box2, d.tw, 0, 7);
+    EXPECT_TRUE(box2.atEnd());
+    EXPECT_FALSE(fs::exists(base + "_box3.bef"));
+}
+
+TEST(OutputFiles, GainWordIsTruncatedAfterAddingOneHalf) {
+    TempDir dir("talvek-gain");
+    const std::string base = (dir.path() / "g").string();
+    const struct { double gain; int32_t word; } cases[] = {
+        {1.0, 65536}, {std::nextafter(2.5, 0.0) / 65536.0, 2}, {2.5 / 65536.0, 3}, {-1.0, -65535}};
+    for (const auto& [gain, word] : cases) {
+        SpeakerDesign d = speakerDesign(1, 8, 0);
+        d.wf.outputgain = gain;
+        writeFilterSetFiles(base, d, librarySettings());
+        const std::string bytes = talvek_test::readFile(base + "_box1.bef");
+        int32_t last;
+        std::memcpy(&last, bytes.data() + bytes.size() - 4, 4);  // little-endian hosts only
+        EXPECT_EQ(last, word) << gain;
     }
 }
 
-TEST(Filters, IirEqualPolynomialsGiveOne) {
-    const Vector c = (Vector(3) << 1.0, -0.5, 0.25).finished();
-    const CVector H = IIRFilter(c, c).response(frequencies(), kFs);
-    for (int k = 0; k < H.size(); ++k) EXPECT_NEAR(std::abs(H[k] - 1.0), 0.0, 1e-15);
-}
-
-TEST(SecondOrderSections, SingleSectionIsAlwaysOneColumn) {
-    const Matrix section = row({0.5, 0.2, 0.1, 1.0, -0.3, 0.2});
-    const Vector f = frequencies();
-    const CMatrix expected = IIRFilter(section.row(0).head(3).transpose(), section.row(0).tail(3).transpose())
-                                 .response(f, kFs);
-    for (int showstep : {0, 1, 7}) EXPECT_EQ(H_sos(section, f, kFs, showstep), expected);
-    // The same section written as a 6 x 1 column.
-    EXPECT_EQ(H_sos(section.transpose(), f, kFs, 0), expected);
-    // The pass-through section, in both domains.
-    const Matrix identity = row({1, 0, 0, 1, 0, 0});
-    // It is z^2 / z^2 (s^2 / s^2), so 1 only up to rounding; analog 0/0 at 0 Hz.
-    EXPECT_LT((H_sos(identity, f, kFs, 0).array() - 1.0).abs().maxCoeff(), 1e-15);
-    EXPECT_LT((H_sos_s(identity, f.tail(4), 0).array() - 1.0).abs().maxCoeff(), 1e-15);
-    EXPECT_TRUE(std::isnan(H_sos_s(identity, f.head(1), 0)(0, 0).real()));
-}
-
-TEST(SecondOrderSections, CascadeIsProductOfSections) {
-    Matrix sos(2, 6);
-    sos << 0.5, 0.2, 0.1, 1.0, -0.3, 0.2, 1.0, -1.0, 0.5, 1.0, 0.4, 0.1;
-    const Vector f = frequencies();
-    for (bool analog : {false, true}) {
-        const CMatrix each = analog ? H_sos_s(sos, f, 1) : H_sos(sos, f, kFs, 1);
-        const CMatrix cascade = analog ? H_sos_s(sos, f, 0) : H_sos(sos, f, kFs, 0);
-        ASSERT_EQ(each.cols(), 2);
-        ASSERT_EQ(cascade.cols(), 1);
-        EXPECT_EQ(cascade.col(0), each.col(0).cwiseProduct(each.col(1)));
+TEST(OutputFiles, ResponseFileHoldsTheGridAndEveryChannelResponse) {
+    const Vector grid = responseFileGrid();
+    ASSERT_EQ(grid.size(), 241);
+    EXPECT_NEAR(grid[0], 20.0, 1e-12);
+    EXPECT_NEAR(grid[80] / grid[0], 10.0, 1e-12);  // 80 points per decade
+    EXPECT_NEAR(grid[240], 20000.0, 1e-9);
+    for (const int tw : {0, 8}) {
+        TempDir dir("talvek-sfr");
+        const std::string base = (dir.path() / "r").string();
+        const SpeakerDesign d = speakerDesign(tw ? 2 : 1, 8, tw);
+        writeResponseFile(base, d, librarySettings());
+        FileReader in(base + "_SFR.bin");
+        EXPECT_EQ(in.size(), 8u * (2 + 241 + 2 * 241 * 8 + (tw ? 1 + 2 * 241 * tw : 0)));
+        EXPECT_EQ(in.float64(), 241.0);
+        EXPECT_EQ(in.float64(), 8.0);
+        for (int i = 0; i < 241; ++i) EXPECT_EQ(in.float64(), grid[i]);
+        for (const ChannelDesign* cd : {&d.wf, &d.tw}) {
+            if (cd == &d.tw && !tw) break;
+            if (cd == &d.tw) EXPECT_EQ(in.float64(), 8.0);
+            const CMatrix H = channelResponses(*cd, grid, 96000.0);
+            for (int c = 0; c < H.cols(); ++c)
+                for (int n = 0; n < H.rows(); ++n) {
+                    EXPECT_EQ(in.float64(), H(n, c).real());
+                    EXPECT_EQ(in.float64(), H(n, c).imag());
+                }
+        }
+        EXPECT_TRUE(in.atEnd());
     }
 }
 
-TEST(SecondOrderSections, ErrorsAndEmptyCascade) {
-    const Matrix two = Matrix::Ones(2, 6);
-    const Vector f = frequencies();
-    EXPECT_EQ(errorText([&] { H_sos(two, f, kFs, 2); }), "H_sos for showstep other than 0 or 1 not implemented.");
-    EXPECT_EQ(errorText([&] { H_sos_s(two, f, -1); }), "H_sos_s for showstep other than zero or 1 not implemented.");
-    EXPECT_THROW(H_sos(Matrix::Ones(2, 2), f, kFs, 0), std::runtime_error);
-    for (int showstep : {0, 1, 5}) {
-        const CMatrix H = H_sos(butterSosLowpass(0, 0.5), f, kFs, showstep);
-        EXPECT_EQ(H.rows(), 5);
-        EXPECT_EQ(H.cols(), 0);
-    }
-}
+// Nothing is written unless everything can be: a blocked file, or a design
+// the files cannot describe, leaves the folder as it was.
+TEST(OutputFiles, FailuresLeaveNoFileBehind) {
+    TempDir dir("talvek-fail");
+    const std::string base = (dir.path() / "x").string();
+    fs::create_directory(base + "_box2.bef");
+    EXPECT_EQ(errorOf([&] { writeFilterSetFiles(base, speakerDesign(3, 16, 8), librarySettings()); }),
+              "Unable to create file " + base + "_box2.bef.");
+    fs::remove(base + "_box2.bef");
+    fs::create_directory(base + "_SFR.bin");
+    EXPECT_THROW(writeFilterSetFiles(base, speakerDesign(3, 16, 8), librarySettings()), std::runtime_error);
+    fs::remove(base + "_SFR.bin");
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 
-TEST(Butterworth, SecondOrderPassbandAndCutoff) {
-    const double wn = 0.1, fc = wn * kFs / 2;
-    Vector f(3);
-    f << 0.0, fc, kFs / 2;
-    const CMatrix lp = H_sos(butterSosLowpass(2, wn), f, kFs, 0);
-    const CMatrix hp = H_sos(butterSosHighpass(2, wn), f, kFs, 0);
-    EXPECT_NEAR(std::abs(lp(0, 0)), 1.0, 1e-14);
-    EXPECT_NEAR(std::abs(lp(1, 0)), std::sqrt(0.5), 1e-12);
-    EXPECT_NEAR(std::abs(hp(2, 0)), 1.0, 1e-14);
-    EXPECT_NEAR(std::abs(hp(1, 0)), std::sqrt(0.5), 1e-12);
-}
-
-TEST(Butterworth, SectionLayout) {
-    const Matrix lp4 = butterSosLowpass(4, 0.3), hp4 = butterSosHighpass(4, 0.3);
-    ASSERT_EQ(lp4.rows(), 2);
-    EXPECT_EQ(lp4.row(1).head(3), row({1, 2, 1}));
-    EXPECT_EQ(hp4.row(1).head(3), row({1, -2, 1}));
-    EXPECT_EQ(lp4.col(3), Vector::Ones(2));
-    const Matrix lp3 = butterSosLowpass(3, 0.3);
-    ASSERT_EQ(lp3.rows(), 2);
-    EXPECT_EQ(lp3.row(1)(0), 1.0);
-    EXPECT_EQ(lp3.row(1)(1), 1.0);
-    EXPECT_EQ(lp3.row(1)(2), 0.0);
-    EXPECT_EQ(lp3.row(1)(5), 0.0);
-    EXPECT_EQ(butterSosLowpass(16, 0.5).rows(), 8);
-    EXPECT_EQ(butterSosHighpass(0, 0.5).cols(), 6);
-}
-
-TEST(Butterworth, RejectsOrderAndCutoffOutOfRange) {
-    for (int order : {-1, 17}) EXPECT_THROW(butterSosLowpass(order, 0.5), std::runtime_error);
-    for (double wn : {0.0, 1.0, -0.2, 1.5, std::nan("")}) EXPECT_THROW(butterSosHighpass(2, wn), std::runtime_error);
+    SpeakerDesign noTaps = speakerDesign(2, 8, 8), badType = speakerDesign(1, 8, 0);
+    noTaps.tw = channels(8, {}, 0, 1.0);
+    badType.arraytype = 11;
+    EXPECT_THROW(writeFilterSetFiles(base, noTaps, librarySettings()), std::runtime_error);
+    EXPECT_THROW(writeResponseFile(base, noTaps, librarySettings()), std::runtime_error);
+    EXPECT_THROW(writeFilterSetFiles(base, badType, librarySettings()), std::runtime_error);
+    EXPECT_THROW(writeFilterSetFiles(base, speakerDesign(3, 8, 8), librarySettings()), std::runtime_error);  // too few channels
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }

@@ -29,7 +29,7 @@ def run_fresh(body, cwd):
             return buf.value.decode()
     """)
     result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(body)], cwd=cwd,
-                            capture_output=True, text=True, timeout=60)
+                            capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
