@@ -1,5 +1,4 @@
-// The acoustics layer: steering-filter taps and responses rebuilt from the
-// quantised record, the sound-field prediction on small synthetic columns
+// The acoustics layer: the sound-field prediction on small synthetic columns
 // against the field sum written out directly and against analytic points, and
 // a physics check on the bundled models.
 #include <gtest/gtest.h>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "acoustics/greens.h"
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 #include "filters/sos.h"
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
@@ -24,66 +23,6 @@
 #include "tests/typical_venue.h"
 
 using namespace TalvekLib;
-
-// ---------------------------------------------------------------- steering-filter responses
-
-namespace {
-
-ChannelDesign oneChannel(int order, std::vector<int> pick, std::vector<int> w, int shift, double gain) {
-    ChannelDesign cd;
-    cd.order = order;
-    cd.outputgain = gain;
-    cd.delaypick = Eigen::Map<IVector>(pick.data(), static_cast<int>(pick.size()));
-    cd.weights = Eigen::Map<IMatrix>(w.data(), static_cast<int>(w.size()), 1);
-    cd.outputshifts = IVector::Constant(1, shift);
-    return cd;
-}
-
-}  // namespace
-
-TEST(SteeringResponses, TapsAreIntegratedAndScaled) {
-    const std::pair<ChannelDesign, std::vector<double>> cases[] = {
-        {oneChannel(0, {1, 3}, {8, -4}, 2, 0.5), {0, 1, 0, -0.5}},   // times 2^-2 and the gain
-        {oneChannel(1, {4}, {6}, 1, 2.0), {0, 0, 0, 0, 6}},          // one running sum
-        {oneChannel(2, {0, 2}, {1, -1}, 0, 1.0), {1, 2, 2}},         // [1 0 -1] -> [1 1 0] -> [1 2 2]
-        {oneChannel(-1, {0, 2}, {1, -1}, 0, 1.0), {1, 0, -1}}};      // no stage
-    for (const auto& [cd, taps] : cases)
-        EXPECT_EQ(channelTaps(cd, 0), Eigen::Map<const Vector>(taps.data(), taps.size())) << cd.order;
-    ChannelDesign empty;
-    empty.weights.resize(0, 2);
-    empty.outputshifts = IVector::Zero(2);
-    EXPECT_EQ(channelResponses(empty, Vector::LinSpaced(4, 100, 400), 96000).cwiseAbs().maxCoeff(), 0.0);
-    ChannelDesign good = oneChannel(0, {0, 2}, {1, 1}, 0, 1.0);
-    ChannelDesign fewShifts = good, fewRows = good, outside = good;
-    fewShifts.outputshifts.resize(0);
-    fewRows.delaypick = IVector::Constant(1, 0);
-    outside.delaypick << 5, 2;
-    for (const ChannelDesign* bad : {&good, &fewShifts, &fewRows, &outside})
-        EXPECT_THROW(channelTaps(*bad, bad == &good ? 1 : 0), std::runtime_error);
-}
-
-TEST(SteeringResponses, EqualTheDirectSumOfEveryChannel) {
-    ChannelDesign cd;
-    cd.order = 1;
-    cd.outputgain = 0.8;
-    cd.delaypick = (IVector(4) << 0, 3, 7, 12).finished();
-    cd.weights.resize(4, 3);
-    cd.weights << 5, -2, 9, 0, 7, -3, -6, 1, 4, 2, -8, 0;
-    cd.outputshifts = (IVector(3) << 3, 0, 5).finished();
-    const Vector f = (Vector(5) << 0.0, 20.0, 1000.0, 12345.6, 48000.0).finished();
-    const CMatrix H = channelResponses(cd, f, 96000.0);
-    for (int c = 0; c < 3; ++c) {
-        std::vector<double> h(13, 0.0);
-        for (int i = 0; i < 4; ++i) h[cd.delaypick[i]] = cd.weights(i, c);
-        for (int i = 1; i < 13; ++i) h[i] += h[i - 1];
-        for (int n = 0; n < f.size(); ++n) {
-            Complex sum(0.0, 0.0);
-            for (int m = 0; m < 13; ++m)
-                sum += h[m] * cd.outputgain / std::ldexp(1.0, cd.outputshifts[c]) * std::polar(1.0, -2 * kPi * f[n] * m / 96000);
-            EXPECT_LT(std::abs(H(n, c) - sum), 1e-12 * (1.0 + std::abs(sum))) << "c " << c << " f " << f[n];
-        }
-    }
-}
 
 // ---------------------------------------------------------------- sound field
 
@@ -234,21 +173,6 @@ TEST(Greens, MatchesTheFieldSumWrittenOutDirectly) {
     EXPECT_NEAR(g.headroomDb, 20.0 * std::log10(std::min(W.headroom, T.headroom) / G), 1e-12);
 }
 
-// One metre in front of a single driver there is no spreading loss and only
-// the driver delay of the 0-degree row.
-TEST(Greens, OneMetreInFrontHasOnlyTheDriverDelay) {
-    const Vector f = (Vector(3) << 50.0, 1234.5, 20000.0).finished();
-    const Scene s = singleDriver(f, [](int a, int) { return 1e-3 + 1e-6 * a; });
-    for (double tilt : {0.0, 30.0, -45.0}) {
-        const double th = tilt * kPi / 180.0;
-        const SectionField F = sectionField(s, *s.model->wf, 1.7, tilt, Vector::Constant(1, std::cos(th)),
-                                            Vector::Constant(1, 1.7 + std::sin(th)));
-        for (int n = 0; n < 3; ++n)
-            EXPECT_NEAR(std::abs(F.field(n, 0) - std::exp(Complex(0.0, -2 * kPi * f[n] * (1e-3 + 1e-6 * 360)))), 0.0, 1e-12);
-        EXPECT_FALSE(F.nearField[0]);
-    }
-}
-
 // Points behind the column get nothing; near-field points (closer than 0.5 m
 // to a driver) are clipped to the loudest far point, never raised.
 TEST(Greens, BackSideAndNearFieldClipping) {
@@ -274,20 +198,6 @@ TEST(Greens, BackSideAndNearFieldClipping) {
     EXPECT_EQ(greens(s, 1.0, 0.0, x.tail(3), y.tail(3), 0, 1).power.cwiseAbs().maxCoeff(), 0.0);
 }
 
-// The headroom is the smallest clip voltage over the peak drive of each
-// amplifier row against the reference curve (0 dB at 315 Hz, -0.1 dB at
-// 1 kHz), in dB relative to |G|.
-TEST(Greens, HeadroomIsTheSmallestClipRatioAgainstTheReferenceCurve) {
-    Scene s = singleDriver((Vector(2) << 315.0, 1000.0).finished(), [](int, int) { return 0.0; });
-    s.model->wf->Hdacamp.H = (Matrix(2, 2) << 2.0, -2.1, 1.0, 1.0).finished();
-    s.model->wf->Hdacamp.Vclip = (Vector(2) << 3.0, 1.5).finished();
-    const double expected = std::min(3.0 / std::max(2.0, 2.1 * std::pow(10.0, -0.1 / 20.0)), 1.5);
-    const Vector x = Vector::Constant(1, 3.0), y = Vector::Zero(1);
-    EXPECT_NEAR(sectionField(s, *s.model->wf, 0.0, 0.0, x, y).headroom, expected, 1e-12);
-    s.design.wfeqValue = -2.0 * expected;  // the ratio's absolute value counts
-    EXPECT_NEAR(greens(s, 0.0, 0.0, x, y, 0, 1).headroomDb, 20.0 * std::log10(0.5), 1e-12);
-}
-
 TEST(Greens, RefusesDataThatDoNotFitTogether) {
     const struct {
         const char* messagePart;
@@ -309,22 +219,6 @@ TEST(Greens, RefusesDataThatDoNotFitTogether) {
         EXPECT_NE(talvek_test::errorOf([&] { greens(s, 1.0, 0.0, x, Vector::Constant(2, 1.0), i1, i2); }).find(c.messagePart),
                   std::string::npos) << c.messagePart;
     }
-}
-
-TEST(Greens, PhasorsAgreeWithALongDoubleReferenceOverManyTurns) {
-    Vector f(64), re(64), im(64);
-    for (int n = 0; n < 64; ++n) f[n] = 20.0 * std::pow(1.12, n);
-    double worst = 0.0;
-    for (const double tau : {0.0, 0.25 / 20.0, -1.3e-4, 3.7e-3, 0.05, -0.1, 0.0123456789}) {
-        phasorsForDelay(f.data(), 64, tau, re.data(), im.data());
-        for (int n = 0; n < 64; ++n) {
-            const long double turns = static_cast<long double>(f[n] * tau);
-            const long double angle = 2.0L * 3.14159265358979323846264338327950288L * (turns - std::round(turns));
-            worst = std::max({worst, static_cast<double>(std::fabs(re[n] - std::cos(angle))),
-                              static_cast<double>(std::fabs(im[n] + std::sin(angle)))});
-        }
-    }
-    EXPECT_LT(worst, 4.5e-16);  // two units in the last place, up to 2000 turns
 }
 
 // Physics check: a column optimised for an audience line follows the line's

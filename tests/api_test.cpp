@@ -16,22 +16,6 @@
 
 using namespace talvek_test;
 
-// Truncation and the leave-the-text rule are checked through ctypes in
-// python/tests/test_binding.py; here the zero fill and the size rules.
-TEST(ApiErrorText, ZeroFillsAfterTheTextAndReportsItsLength) {
-    TempDir empty("talvek-api");
-    ScopedCwd cwd(empty.path());
-    ASSERT_EQ(Talvek_MatLabInit(), 1);
-    EXPECT_EQ(Talvek_Setup_Speaker(1), -1);
-    char buffer[40];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(Talvek_Get_Error(buffer, 40), 29);
-    EXPECT_EQ(std::string(buffer, 29), "Unable to open zip file data.");
-    for (int i = 29; i < 40; ++i) EXPECT_EQ(buffer[i], '\0');
-    EXPECT_EQ(Talvek_Get_Error(buffer, -5), 29);
-    EXPECT_EQ(Talvek_Get_Error(nullptr, 100), 29);
-}
-
 // Model k is Vexal<8k> except 8 to 10; the number is truncated, and the
 // chosen name stays after a failed load.
 TEST(ApiSetupSpeaker, NamesTruncationAndTheSelfCheck) {

@@ -1,7 +1,8 @@
 // The filters layer: the section rules scipy cannot check, the quantised FIR
 // design (headroom, re-scaling, clipping, the sparse result, the whole chain
-// back to the response it was designed for) and the processor files read back
-// byte by byte. Responses and Butterworth designs are cross-checked against
+// back to the response it was designed for), the steering-filter taps and
+// responses rebuilt from the quantised record, and the processor files read
+// back byte by byte. Responses and Butterworth designs are cross-checked against
 // scipy.signal in tests/python/test_filters_vs_scipy.py.
 #include <gtest/gtest.h>
 
@@ -13,33 +14,20 @@
 #include <string>
 #include <vector>
 
-#include "acoustics/sf_response.h"
+#include "filters/sf_response.h"
 #include "filters/butterworth.h"
 #include "filters/channel_filter_design.h"
 #include "filters/fir_design.h"
 #include "filters/output_files.h"
 #include "filters/sos.h"
-#include "model/difference_tables.h"
-#include "model/lib_settings.h"
+#include "filters/difference_tables.h"
+#include "core/lib_settings.h"
 #include "test_support.h"
 
 using namespace TalvekLib;
 using talvek_test::errorOf;
 using talvek_test::TempDir;
 namespace fs = std::filesystem;
-
-// A single section is one column whatever showstep asks, also written as a
-// 6 x 1 column; no sections give no columns; other showsteps are refused.
-TEST(SecondOrderSections, ShapesAndShowstepRules) {
-    const Vector f = (Vector(4) << 0.0, 50.0, 20000.0, 48000.0).finished();
-    const Matrix one = (Matrix(1, 6) << 0.5, 0.2, 0.1, 1.0, -0.3, 0.2).finished();
-    for (int showstep : {0, 1, 7}) EXPECT_EQ(H_sos(one, f, 96000, showstep), H_sos(one.transpose(), f, 96000, 1));
-    EXPECT_EQ(H_sos(butterSosLowpass(0, 0.5), f, 96000, 5).cols(), 0);
-    const Matrix two = Matrix::Ones(2, 6);
-    EXPECT_EQ(errorOf([&] { H_sos(two, f, 96000, 2); }), "H_sos for showstep other than 0 or 1 not implemented.");
-    EXPECT_EQ(errorOf([&] { H_sos_s(two, f, -1); }), "H_sos_s for showstep other than zero or 1 not implemented.");
-    EXPECT_TRUE(std::isnan(H_sos_s((Matrix(1, 6) << 1, 0, 0, 1, 0, 0).finished(), f.head(1), 0)(0, 0).real()));
-}
 
 // ---------------------------------------------------------------- FIR design
 
@@ -200,6 +188,66 @@ TEST(ChannelFilterDesign, RebuiltFiltersReproduceTheTarget) {
     }
 }
 
+// ---------------------------------------------------------------- steering-filter responses
+
+namespace {
+
+ChannelDesign oneChannel(int order, std::vector<int> pick, std::vector<int> w, int shift, double gain) {
+    ChannelDesign cd;
+    cd.order = order;
+    cd.outputgain = gain;
+    cd.delaypick = Eigen::Map<IVector>(pick.data(), static_cast<int>(pick.size()));
+    cd.weights = Eigen::Map<IMatrix>(w.data(), static_cast<int>(w.size()), 1);
+    cd.outputshifts = IVector::Constant(1, shift);
+    return cd;
+}
+
+}  // namespace
+
+TEST(SteeringResponses, TapsAreIntegratedAndScaled) {
+    const std::pair<ChannelDesign, std::vector<double>> cases[] = {
+        {oneChannel(0, {1, 3}, {8, -4}, 2, 0.5), {0, 1, 0, -0.5}},   // times 2^-2 and the gain
+        {oneChannel(1, {4}, {6}, 1, 2.0), {0, 0, 0, 0, 6}},          // one running sum
+        {oneChannel(2, {0, 2}, {1, -1}, 0, 1.0), {1, 2, 2}},         // [1 0 -1] -> [1 1 0] -> [1 2 2]
+        {oneChannel(-1, {0, 2}, {1, -1}, 0, 1.0), {1, 0, -1}}};      // no stage
+    for (const auto& [cd, taps] : cases)
+        EXPECT_EQ(channelTaps(cd, 0), Eigen::Map<const Vector>(taps.data(), taps.size())) << cd.order;
+    ChannelDesign empty;
+    empty.weights.resize(0, 2);
+    empty.outputshifts = IVector::Zero(2);
+    EXPECT_EQ(channelResponses(empty, Vector::LinSpaced(4, 100, 400), 96000).cwiseAbs().maxCoeff(), 0.0);
+    ChannelDesign good = oneChannel(0, {0, 2}, {1, 1}, 0, 1.0);
+    ChannelDesign fewShifts = good, fewRows = good, outside = good;
+    fewShifts.outputshifts.resize(0);
+    fewRows.delaypick = IVector::Constant(1, 0);
+    outside.delaypick << 5, 2;
+    for (const ChannelDesign* bad : {&good, &fewShifts, &fewRows, &outside})
+        EXPECT_THROW(channelTaps(*bad, bad == &good ? 1 : 0), std::runtime_error);
+}
+
+TEST(SteeringResponses, EqualTheDirectSumOfEveryChannel) {
+    ChannelDesign cd;
+    cd.order = 1;
+    cd.outputgain = 0.8;
+    cd.delaypick = (IVector(4) << 0, 3, 7, 12).finished();
+    cd.weights.resize(4, 3);
+    cd.weights << 5, -2, 9, 0, 7, -3, -6, 1, 4, 2, -8, 0;
+    cd.outputshifts = (IVector(3) << 3, 0, 5).finished();
+    const Vector f = (Vector(5) << 0.0, 20.0, 1000.0, 12345.6, 48000.0).finished();
+    const CMatrix H = channelResponses(cd, f, 96000.0);
+    for (int c = 0; c < 3; ++c) {
+        std::vector<double> h(13, 0.0);
+        for (int i = 0; i < 4; ++i) h[cd.delaypick[i]] = cd.weights(i, c);
+        for (int i = 1; i < 13; ++i) h[i] += h[i - 1];
+        for (int n = 0; n < f.size(); ++n) {
+            Complex sum(0.0, 0.0);
+            for (int m = 0; m < 13; ++m)
+                sum += h[m] * cd.outputgain / std::ldexp(1.0, cd.outputshifts[c]) * std::polar(1.0, -2 * kPi * f[n] * m / 96000);
+            EXPECT_LT(std::abs(H(n, c) - sum), 1e-12 * (1.0 + std::abs(sum))) << "c " << c << " f " << f[n];
+        }
+    }
+}
+
 // ---------------------------------------------------------------- processor files
 
 namespace {
@@ -286,22 +334,6 @@ TEST(OutputFiles, FilterSetFilesHoldOneBlockPerSectionOfTheBox) {
     expectBlock(box2, d.tw, 0, 7);
     EXPECT_TRUE(box2.atEnd());
     EXPECT_FALSE(fs::exists(base + "_box3.bef"));
-}
-
-TEST(OutputFiles, GainWordIsTruncatedAfterAddingOneHalf) {
-    TempDir dir("talvek-gain");
-    const std::string base = (dir.path() / "g").string();
-    const struct { double gain; int32_t word; } cases[] = {
-        {1.0, 65536}, {std::nextafter(2.5, 0.0) / 65536.0, 2}, {2.5 / 65536.0, 3}, {-1.0, -65535}};
-    for (const auto& [gain, word] : cases) {
-        SpeakerDesign d = speakerDesign(1, 8, 0);
-        d.wf.outputgain = gain;
-        writeFilterSetFiles(base, d, librarySettings());
-        const std::string bytes = talvek_test::readFile(base + "_box1.bef");
-        int32_t last;
-        std::memcpy(&last, bytes.data() + bytes.size() - 4, 4);  // little-endian hosts only
-        EXPECT_EQ(last, word) << gain;
-    }
 }
 
 TEST(OutputFiles, ResponseFileHoldsTheGridAndEveryChannelResponse) {

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "api/exceptions.h"
+#include "core/exceptions.h"
 #include "filters/butterworth.h"
 #include "model/driver_data.h"
 #include "model/json.h"
-#include "model/lib_settings.h"
+#include "core/lib_settings.h"
 #include "model/model_cache.h"
 #include "model/model_data.h"
 #include "model/zip_reader.h"
@@ -106,20 +106,6 @@ TEST(JsonAccessors, RefuseEveryWrongType) {
             << c.first << " " << c.second;
     EXPECT_EQ(JsonDocument("{\"a\": [1, 2").root(), nullptr);
     EXPECT_THROW(jsonGet(nullptr, "a"), ParseException);
-}
-
-TEST(JsonAccessors, ReadValuesKeysAndComments) {
-    const JsonDocument doc("/* model */ {\"flo\": 1, \"Flo\": 2, // comment\n \"flo\": 3}");
-    EXPECT_EQ(jsonInt(jsonGet(doc.root(), "flo")), 1);  // first match, exact bytes
-    EXPECT_EQ(jsonInt(jsonGet(doc.root(), "Flo")), 2);
-    EXPECT_THROW(jsonGet(doc.root(), "FLO"), ParseException);
-    EXPECT_EQ(readValue("4294967301", jsonInt), 5);  // 2^32 + 5 cut to 32 bits
-    EXPECT_EQ(readValue("3", jsonVector), vec({3.0}));
-    EXPECT_EQ(readValue("[1, -2, 3]", jsonIntVector), (IVector(3) << 1, -2, 3).finished());
-    EXPECT_EQ(readValue("[[1, 2, 3], [4, 5, 6]]", jsonMatrix), (Matrix(2, 3) << 1, 2, 3, 4, 5, 6).finished());
-    EXPECT_EQ(readValue("[1, 2, 3]", jsonMatrix), (Matrix(3, 1) << 1, 2, 3).finished());  // a column
-    const auto c = readValue("{\"im\": [[[3, 4]]], \"re\": [[[1, 2]]]}", jsonComplexMatrixList);
-    EXPECT_EQ(c.at(0), (CMatrix(1, 2) << Complex(1, 3), Complex(2, 4)).finished());
 }
 
 // Model documents are six levels deep; deeper ones are refused before yajl
