@@ -342,15 +342,15 @@ TEST(DriverData, PackingResamplesOnTheFineGridAndMirrorsByChp) {
     ASSERT_EQ(d.phi.size(), 721);
     EXPECT_NEAR(d.phi[0], -kPi / 2, 1e-15);
     EXPECT_NEAR(d.phi[540], kPi / 4, 1e-15);
-    for (int k = 0; k < 721; ++k) EXPECT_EQ(d.H[1](k, 1), d.H[1](720 - k, 0));
+    for (int k = 0; k < 721; ++k) EXPECT_EQ(d.transfer(1, k, 1), d.transfer(1, 720 - k, 0));
     // Measured angles are kept: 0 degrees is row 360, 45 degrees row 540.
-    EXPECT_NEAR(std::abs(d.H[0](360, 0) - measured(2, 0)), 0.0, 1e-12);
-    EXPECT_NEAR(std::abs(d.H[0](540, 1) - measured(1, 0)), 0.0, 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 360, 0) - measured(2, 0)), 0.0, 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 540, 1) - measured(1, 0)), 0.0, 1e-12);
     // Between samples: linear in sin(angle), magnitude and phase apart.
     const double s = std::sin(kPi / 12) / std::sin(kPi / 4);  // 15 degrees between 0 and 45
     EXPECT_NEAR(d.driver_delay(420, 0), 7e-5 + 1e-5 * s, 1e-15);
-    EXPECT_NEAR(std::abs(d.H[0](420, 0)), 1.4 + 0.2 * s, 1e-12);
-    EXPECT_NEAR(std::arg(d.H[0](420, 0)), std::arg(measured(2, 0) + s * (measured(3, 0) - measured(2, 0))), 1e-12);
+    EXPECT_NEAR(std::abs(d.transfer(0, 420, 0)), 1.4 + 0.2 * s, 1e-12);
+    EXPECT_NEAR(std::arg(d.transfer(0, 420, 0)), std::arg(measured(2, 0) + s * (measured(3, 0) - measured(2, 0))), 1e-12);
 }
 
 // ---------------------------------------------------------------- model cache
