@@ -2,17 +2,16 @@
 
 import ctypes
 import math
-import os
 import re
 import shutil
 import subprocess
 
 import numpy as np
 import pytest
-from hostpaths import EXAMPLES, LIBRARY, REPO, needs_library
+from hostpaths import EXAMPLES, REPO, needs_library
 
-from talvek.api import MODELS, SFIORecord, model_info
-from talvek.binding import EXPORTS, SFIO, Library, SFIOChannelSet, SFResponseRequest, TalvekError
+from talvek.api import SFIORecord
+from talvek.binding import EXPORTS, SFIO, SFIOChannelSet, SFResponseRequest, TalvekError
 from talvek.venue import load_venue
 
 HEADER = REPO / "include" / "talvek.h"
@@ -49,17 +48,6 @@ def test_record_layouts_match_the_c_compiler(tmp_path):
         assert ctypes.sizeof(cls) == int(expected[struct])
         for name, _ in cls._fields_:
             assert getattr(cls, name).offset == int(expected[f"{struct}.{name}"]), f"{struct}.{name}"
-
-
-def test_models_by_number_and_name():
-    assert [m.name for m in MODELS] == ["Vexal8", "Vexal16", "Vexal24", "Vexal32", "Vexal40", "Vexal48",
-                                        "Vexal64", "Vexal80", "Vexal56", "Vexal32LS"]
-    assert model_info(7) is model_info("vexal64") is model_info(" 7 ")
-    assert (model_info("Vexal40").woofer_channels, model_info("Vexal40").tweeter_channels) == (24, 16)
-    assert not model_info(1).two_way
-    for bad in (0, 11, "Vexal99", True, ""):
-        with pytest.raises(ValueError, match="unknown model"):
-            model_info(bad)
 
 
 # ---------------------------------------------------------------- the exports
@@ -201,18 +189,6 @@ def test_failures_leave_the_design_in_place(church):
 
 
 @needs_library
-def test_working_directory_is_restored(church, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)  # no archives here: the session must change into its models folder
-    church.tv.select("Vexal32")
-    church.tv.greens([5.0], [1.2], first=1, last=1)
-    with pytest.raises(TalvekError):
-        church.tv.lib.setup_speaker(0)
-    assert os.getcwd() == str(tmp_path)
-    church.restore()
-    assert os.getcwd() == str(tmp_path)
-
-
-@needs_library
 def test_one_way_model(church):
     tv = church.tv
     venue = load_venue(EXAMPLES / "church_nave.json")
@@ -235,9 +211,3 @@ def test_bad_record_files_are_refused(tmp_path):
             SFIORecord.load(tmp_path / name)
 
 
-def test_explicit_library_handle_is_shared(tmp_path):
-    if LIBRARY is None:
-        pytest.skip("libtalvek.so not built")
-    a, b = Library(LIBRARY), Library(LIBRARY.parent)
-    assert a.path == b.path
-    assert a.frequency_count() == b.frequency_count() == 215

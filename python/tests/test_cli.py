@@ -1,6 +1,5 @@
 """The `talvek` command line: subcommands on the examples, bad input, plots."""
 
-import io
 import json
 import subprocess
 
@@ -11,7 +10,7 @@ from PIL import Image
 from scipy import signal
 
 from talvek.api import model_info
-from talvek.cli import Progress, main
+from talvek.cli import main
 from talvek.plots import group_delay
 
 BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
@@ -28,14 +27,6 @@ def panels(png):
 
 
 # ---------------------------------------------------------------- without the library
-
-def test_help_shows_examples_through_the_launcher(env_for_subprocess):
-    result = subprocess.run([str(REPO / "bin" / "talvek"), "--help"], capture_output=True, text=True,
-                            env=env_for_subprocess, timeout=30)
-    assert result.returncode == 0
-    for word in ("models", "check", "design", "redesign", "examples:", "talvek design examples/church_nave.json"):
-        assert word in result.stdout
-
 
 def test_models_lists_channels_and_boxes(capsys):
     code, out, _ = run(capsys, "models")
@@ -60,21 +51,6 @@ def test_group_delay_matches_scipy():
     # A central difference over 1 Hz errs by O(step^2 * d3phi/df3): about 1e-5 samples for
     # this filter, so 1e-4 samples (1 ns at 96 kHz) bounds it; a wrong sign or scale fails by far.
     np.testing.assert_allclose(group_delay(response, freq) * fs, expected, atol=1e-4)
-
-
-def test_progress_bar_only_on_a_terminal():
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
-
-    for stream, drawn in ((io.StringIO(), False), (Terminal(), True)):
-        bar = Progress("work", stream)
-        bar(1, 4)
-        bar(4, 4)
-        bar.close()
-        text = stream.getvalue()
-        # Drawn on a terminal and wiped at the end, so the summary that follows starts on a clean line.
-        assert bool(text) == drawn and text.endswith("\r" if drawn else "")
 
 
 @pytest.mark.parametrize("content, fragments", [
@@ -108,20 +84,7 @@ def test_missing_venue_file_and_bad_record(capsys, tmp_path):
     assert code == 1 and err.count("\n") == 1 and "not an SFIO record" in err
 
 
-def test_unknown_library_path(capsys, tmp_path):
-    code, _, err = run(capsys, "--library", tmp_path / "nowhere.so", "check")
-    assert code == 1 and err == f"talvek: error: no libtalvek.so at {tmp_path / 'nowhere.so'}\n"
-
-
 # ---------------------------------------------------------------- with the library
-
-@needs_library
-def test_check(capsys, tmp_path):
-    code, out, _ = run(capsys, "check")
-    assert code == 0 and "self-check passed" in out
-    code, _, err = run(capsys, "check", "--models", tmp_path)
-    assert code == 1 and err == f"talvek: error: Could not open file Vexal8.bin. (models folder {tmp_path})\n"
-
 
 @needs_library
 def test_unwritable_output_folder(capsys, tmp_path):

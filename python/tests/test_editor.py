@@ -118,22 +118,6 @@ def server(env_for_subprocess, tmp_path_factory):
     proc.wait(timeout=10)
 
 
-def _other_local_addresses():
-    """IPv4 addresses of this machine's interfaces other than loopback (Linux)."""
-    import fcntl
-    import struct
-
-    found = set()
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        for _, name in socket.if_nameindex():
-            try:
-                packed = fcntl.ioctl(s.fileno(), 0x8915, struct.pack("256s", name[:15].encode()))  # SIOCGIFADDR
-            except OSError:
-                continue
-            found.add(socket.inet_ntoa(packed[20:24]))
-    return sorted(a for a in found if not a.startswith("127."))
-
-
 def _listening_addresses(port):
     """Local addresses listening on ``port`` by the kernel's TCP tables, as hex (Linux)."""
     out = []
@@ -153,11 +137,9 @@ def _listening_addresses(port):
 @needs_library
 def test_server_serves_only_loopback_and_survives_a_burst(server):
     port = int(server.rstrip("/").rsplit(":", 1)[1])
+    # Bound to 127.0.0.1 and nothing else: no other host can reach it.
     if Path("/proc/net/tcp").exists():
-        assert _listening_addresses(port) == ["0100007F"]  # 127.0.0.1 and nothing else
-    for address in _other_local_addresses():
-        with pytest.raises(OSError):
-            socket.create_connection((address, port), timeout=2).close()
+        assert _listening_addresses(port) == ["0100007F"]
 
     garbage = [b"GARBAGE\r\n\r\n", b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
                b"POST /api/venue HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"

@@ -1,5 +1,4 @@
 """The shared library as a host sees it: loaded with ctypes, called by name."""
-import ctypes
 import os
 import subprocess
 import sys

@@ -71,14 +71,6 @@ def minus_6db_width(phi_deg, magnitude):
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_frequencies_are_exactly_the_output_grid(name):
-    grid = [50.0 * 480.0 ** (i / 214) for i in range(215)]
-    for key in ("wf", "tw"):
-        if key in document(name):
-            assert document(name)[key]["f"] == grid
-
-
-@pytest.mark.parametrize("name", NAMES)
 def test_woofer_sensitivity_near_1khz_is_realistic(name):
     # 4" to 5" cones: 85-89 dB SPL for 1 W into 4 ohm, 79-83 dB for 1 V.
     levels = level_db(document(name)["wf"], 1000.0)
@@ -112,23 +104,6 @@ def test_tweeter_beam_narrows_above_ka_1():
     x6 = brentq(lambda x: 2 * j1(x) / x - 0.5, 1.0, 3.0)
     expected = 2 * np.degrees(np.arcsin(x6 / ka[narrowing]))
     assert_allclose(widths[narrowing], expected, atol=1.0)
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_delays_and_amplifiers_are_plausible(name):
-    for key in ("wf", "tw"):
-        section = document(name).get(key)
-        if section is None:
-            continue
-        delay = np.array(section["driver_delay"])
-        assert delay.shape == (len(section["phi"]), len(section["driverpos"]))
-        assert np.all(np.abs(delay) < 1e-4)  # tens of microseconds
-        amp = section["Hdacamp"]
-        gains = np.array(amp["H"])
-        assert gains.shape == (amp["Nch"], 215)
-        # Full scale drives the amplifier close to, but below, its clip voltage.
-        assert np.all(gains.max(axis=1) < np.array(amp["Vclip"]))
-        assert np.all(gains.max(axis=1) > 0.5 * np.array(amp["Vclip"]))
 
 
 def test_generator_is_deterministic(tmp_path):
