@@ -8,11 +8,10 @@ import subprocess
 
 import numpy as np
 import pytest
-from hostpaths import EXAMPLES, REPO, needs_library
+from hostpaths import REPO, needs_library
 
 from talvek.api import SFIORecord
 from talvek.binding import EXPORTS, SFIO, SFIOChannelSet, SFResponseRequest, TalvekError
-from talvek.venue import load_venue
 
 HEADER = REPO / "include" / "talvek.h"
 
@@ -119,60 +118,6 @@ def test_npz_round_trip_reproduces_the_design(church, tmp_path):
         assert (tmp_path / "b" / written.name).read_bytes() == written.read_bytes(), written.name
 
 
-def read_response_file(path):
-    """The _SFR.bin layout: R, Cw, R frequencies, Cw x R complex; then Ct and Ct x R complex."""
-    data = np.fromfile(path, dtype="<f8")
-    r, cw = int(data[0]), int(data[1])
-    freq = data[2:2 + r]
-    at = 2 + r
-    wf = data[at:at + 2 * r * cw].reshape(cw, r, 2)
-    at += 2 * r * cw
-    sections = [wf[..., 0] + 1j * wf[..., 1]]
-    if at < data.size:
-        ct = int(data[at])
-        tw = data[at + 1:at + 1 + 2 * r * ct].reshape(ct, r, 2)
-        sections.append(tw[..., 0] + 1j * tw[..., 1])
-    return freq, sections
-
-
-@needs_library
-def test_written_files_match_the_responses(church, tmp_path):
-    tv = church.tv
-    written = tv.write_files(tmp_path, "church")
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in written)
-    assert [p.name for p in written] == ["church_box1.bef", "church_box2.bef", "church_SFR.bin"]
-    for bef in written[:2]:
-        header = np.fromfile(bef, dtype="<i4", count=2)
-        assert list(header) == [2, 2]  # both Vexal32 boxes carry tweeters
-    freq, sections = read_response_file(written[-1])
-    assert freq.size == 241 and math.isclose(freq[0], 20.0) and math.isclose(freq[-1], 20000.0, rel_tol=1e-12)
-    # Same taps and the same closed form in both; 1e-12 leaves room for operation order.
-    for from_file, from_call in zip(sections, tv.sf_response(freq)):
-        np.testing.assert_allclose(from_file, from_call, rtol=1e-12, atol=1e-12 * np.abs(from_call).max())
-
-
-@needs_library
-def test_greens_power_and_headroom(church):
-    tv, venue = church.tv, church.venue
-    x = np.array([10.0, 20.0, -1.0, 0.0])
-    z = np.array([1.2, 1.2, 1.2, venue.height + 0.3])  # the last point sits on the column
-    first, last = 90, 110  # about 0.85 to 1.5 kHz
-    power, headroom = tv.greens(x, z, height=venue.height, tilt=venue.tilt, first=first, last=last)
-    assert power.shape == (last - first + 1, 4) and math.isfinite(headroom)
-    assert np.all(power[:, :2] > 0) and np.all(power[:, 2] == 0.0)  # nothing arrives behind the column
-    assert power[:, 3].max() == power[:, :3].max()  # the near field is clipped to the loudest far value
-    # Rows are frequencies and columns points (the library writes column-major):
-    # a single frequency, or the far points alone and reversed, give the same numbers
-    # (the near-field point not, as its clipping level depends on all the others).
-    one, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt, first=100, last=100)
-    np.testing.assert_array_equal(one[0, :3], power[100 - first, :3])
-    swapped, _ = tv.greens(x[1::-1], z[1::-1], height=venue.height, tilt=venue.tilt, first=first, last=last)
-    np.testing.assert_array_equal(swapped, power[:, 1::-1])
-    for bad in ((0, 10), (1, 216)):
-        with pytest.raises(TalvekError):
-            tv.greens(x, z, first=bad[0], last=bad[1])
-
-
 @needs_library
 def test_failures_leave_the_design_in_place(church):
     tv, venue = church.tv, church.venue
@@ -186,21 +131,6 @@ def test_failures_leave_the_design_in_place(church):
     with pytest.raises(TalvekError, match="New SFIO does not match presently loaded Vexal model"):
         tv.lib.put_sfio_and_design(struct)
     np.testing.assert_array_equal(tv.record().wf, church.record.wf)
-
-
-@needs_library
-def test_one_way_model(church):
-    tv = church.tv
-    venue = load_venue(EXAMPLES / "church_nave.json")
-    tv.select("Vexal8")
-    rec = tv.optimise(venue.height, 0.0, venue.item_table(), woofer_iterations=3)
-    assert rec.arraytype == 1 and rec.wf.shape == (8, 215) and rec.tw.size == 0
-    assert tv.channel_counts() == (8, 0)
-    wf, tw = tv.sf_response([100.0, 1000.0])
-    assert wf.shape == (8, 2) and tw.shape == (0, 2)
-    tv.lib.matlab_close()  # releases nothing: the design is still there
-    assert tv.channel_counts() == (8, 0)
-    church.restore()
 
 
 def test_bad_record_files_are_refused(tmp_path):
