@@ -63,24 +63,6 @@ def test_frequency_grid(tv):
 
 
 @needs_library
-def test_error_text_round_trip(church):
-    tv = church.tv
-    with pytest.raises(TalvekError) as failure:
-        tv.lib.setup_speaker(0)  # Vexal0 has no archive
-    err = failure.value
-    assert (err.export, err.status, err.text) == ("Talvek_Setup_Speaker", -1, "Unable to open zip file data.")
-    # A success leaves the text; the raw export copies at most `size` bytes.
-    tv.frequencies()
-    assert tv.lib.error_text() == err.text
-    buffer = ctypes.create_string_buffer(b"#" * 8)
-    assert tv.lib.function("Talvek_Get_Error")(buffer, 5) == len(err.text)
-    assert buffer.raw[:8] == b"Unabl###"
-    with pytest.raises(TalvekError, match="Vexal0|no model|Unable to open"):
-        tv.greens([5.0], [1.2], height=1.0, tilt=0.0)  # the failed load left no model
-    church.restore()
-
-
-@needs_library
 def test_optimised_record_shapes_and_both_read_paths(church):
     tv, rec = church.tv, church.record
     assert rec.arraytype == 4 and rec.model.name == "Vexal32"

@@ -28,15 +28,6 @@ def panels(png):
 
 # ---------------------------------------------------------------- without the library
 
-def test_models_lists_channels_and_boxes(capsys):
-    code, out, _ = run(capsys, "models")
-    assert code == 0
-    rows = [line.split() for line in out.splitlines()[1:11]]
-    assert [r[1] for r in rows] == [f"Vexal{n}" for n in (8, 16, 24, 32, 40, 48, 64, 80, 56, "32LS")]
-    assert rows[6][2:4] == ["48", "16"] and rows[0][3] == "-"
-    assert "8, 8, 8+8, 8+8, 8, 8" in out
-
-
 def test_group_delay_matches_scipy():
     # Independent implementation: scipy differentiates the FIR's own sums.
     taps = np.random.default_rng(7).normal(size=64) * np.hanning(64)
@@ -53,18 +44,13 @@ def test_group_delay_matches_scipy():
     np.testing.assert_allclose(group_delay(response, freq) * fs, expected, atol=1e-4)
 
 
+# The parser's messages are held by the venue-schema tests; here the command
+# line's contract: one line on stderr, nothing on stdout, a failing status.
 @pytest.mark.parametrize("content, fragments", [
     ('{"model": "Vexal32",\n "height": 1.8,\n "audience": [\n  {"from": [3, 1.2], "to": [20, 1.2] "level": 80}]}',
      ["bad.json:4:", "not valid JSON"]),
-    ('{"model": "Vexal99", "height": 1.8, "audience": []}', ["bad.json:1:", "model", "unknown model 'Vexal99'"]),
-    ('{\n "model": 4,\n "audience": [{"from": [3, 1.2], "to": [20, 1.2], "level": 80}]\n}',
-     ["bad.json:1:", "missing field 'height'"]),
     ('{\n "model": 4,\n "height": 1.8,\n "audience": [\n  {"from": [3, 1.2],\n   "to": [20], "level": 80}\n ]\n}',
      ["bad.json:6:", "audience[1].to", "[x, z]"]),
-    ('{"model": 4, "height": "tall", "audience": []}', ["bad.json:1:", "height", "expected a number"]),
-    ('{"model": 4, "height": 1.8, "audience": [{"from": [3, 1.2], "to": [20, 1.2]}]}',
-     ["audience[1]", "missing field 'level'"]),
-    ('{"model": 4, "height": 1.8, "hieght": 2, "audience": []}', ["hieght", "unknown field"]),
 ])
 def test_bad_venue_files_give_one_line(capsys, tmp_path, content, fragments):
     venue = tmp_path / "bad.json"
