@@ -4,7 +4,7 @@
 # virtual environment and uses the installation; then the unit tests again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a short fuzz run of
 # the model loader (FUZZ_SECONDS per target, 60 by default) and a short
-# session under valgrind's memcheck. About 18 minutes on two cores, most of
+# session under valgrind's memcheck. About 10 minutes on two cores, most of
 # it compiling.
 set -euo pipefail
 cd "$(dirname "$0")/.."
