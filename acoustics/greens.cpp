@@ -9,7 +9,6 @@
 
 #include "core/interpolation.h"
 #include "core/turns.h"
-#include "filters/sf_response.h"
 #include "filters/sos.h"
 
 namespace TalvekLib {
@@ -102,15 +101,18 @@ void checkRolloff(const WfData& d) {
 
 // ---------------------------------------------------------------- electrical chain
 
-// Steering filter times crossover per channel, and for the woofer the analog
-// roll-off of each box on its eight drivers: N x channels. An empty crossover
-// list passes the signal unchanged.
+// Steering filter times crossover per channel (from the cache when there is
+// one), and for the woofer the analog roll-off of each box on its eight
+// drivers: N x channels.
 CMatrix electricalChain(const DriverData& d, const WfData* woofer, const Matrix& crossover, double fs,
-                        const ChannelDesign& cd, const Vector& f) {
-    CMatrix E = channelResponses(cd, f, fs);
-    if (crossover.size() > 0) {
-        const CMatrix X = H_sos(crossover, f, fs, 0);
-        for (int k = 0; k < E.cols(); ++k) E.col(k).array() *= X.col(0).array();
+                        const ChannelDesign& cd, const Vector& f, const IVector& freqIdx, ChannelChainCache* cache) {
+    CMatrix E;
+    if (cache) {
+        const CMatrix& all = cache->chains(cd, crossover, fs, d.f);
+        E.resize(freqIdx.size(), all.cols());
+        for (int n = 0; n < freqIdx.size(); ++n) E.row(n) = all.row(freqIdx[n]);
+    } else {
+        E = channelChains(cd, crossover, fs, f);
     }
     if (woofer) {
         for (int b = 0; b < woofer->Nboxes; ++b) {
@@ -191,7 +193,8 @@ ColumnGeometry columnGeometry(const DriverData& d, double g1, double g2, double 
 
 SectionField computeSectionField(const DriverData& section, double g1, double g2,
                                  const SpeakerDesign& design, const Vector& x, const Vector& y,
-                                 const IVector& freqIdx, const RefCurve& ref, const LibSettings& s) {
+                                 const IVector& freqIdx, const RefCurve& ref, const LibSettings& s,
+                                 ChannelChainCache* cache) {
     const auto* woofer = dynamic_cast<const WfData*>(&section);
     const ChannelDesign& cd = woofer ? design.wf : design.tw;
     const Matrix& crossover = woofer ? design.sos_xover_wf : design.sos_xover_tw;
@@ -211,7 +214,7 @@ SectionField computeSectionField(const DriverData& section, double g1, double g2
 
     SectionField out;
     out.headroom = clipHeadroom(section, freqIdx, f, ref);
-    const CMatrix E = electricalChain(section, woofer, crossover, fs, cd, f);
+    const CMatrix E = electricalChain(section, woofer, crossover, fs, cd, f, freqIdx, cache);
     const ColumnGeometry geo = columnGeometry(section, g1, g2, s.angleStep);
 
     // Pass 1: which columns and rows of the directivity data are seen from
@@ -299,7 +302,7 @@ SectionField computeSectionField(const DriverData& section, double g1, double g2
 
 GreensResult computeGreens(const ModelData& model, const SpeakerDesign& design, double g1, double g2,
                            const Vector& x, const Vector& y, int i1, int i2, const RefCurve& ref,
-                           const LibSettings& s) {
+                           const LibSettings& s, ChannelChainCache* cache) {
     if (design.arraytype == 0 || design.wfeqValue == 0.0)
         throw std::runtime_error("There is no speaker design yet: run an optimisation or a design from a "
                                  "stored steering-filter set first.");
@@ -321,9 +324,9 @@ GreensResult computeGreens(const ModelData& model, const SpeakerDesign& design, 
     IVector freqIdx(N);
     for (int n = 0; n < N; ++n) freqIdx[n] = i1 + n;
 
-    SectionField total = computeSectionField(*model.wf, g1, g2, design, x, y, freqIdx, ref, s);
+    SectionField total = computeSectionField(*model.wf, g1, g2, design, x, y, freqIdx, ref, s, cache);
     if (model.twoway) {
-        const SectionField tw = computeSectionField(*model.tw, g1, g2, design, x, y, freqIdx, ref, s);
+        const SectionField tw = computeSectionField(*model.tw, g1, g2, design, x, y, freqIdx, ref, s, cache);
         total.field += tw.field;
         for (std::size_t p = 0; p < total.nearField.size(); ++p)
             total.nearField[p] = total.nearField[p] || tw.nearField[p];

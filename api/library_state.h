@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "acoustics/channel_chain_cache.h"
 #include "filters/speaker_design.h"
 #include "include/talvek.h"
 
@@ -17,6 +18,7 @@ struct LibraryState {
     std::string modelName;
     SFIO sfio{};                    // the library's own record; arraytype 0 = empty
     std::unique_ptr<SpeakerDesign> design;  // created by the first design
+    ChannelChainCache channelChains;        // filter responses of the design, for Talvek_Greens
 };
 
 LibraryState& libraryState();

@@ -43,7 +43,8 @@ int32_t greens(double g1, double g2, const double* x, const double* y, int32_t p
         throw std::runtime_error("Talvek_Greens: listener points must be finite and within 100 km.");
     const GreensResult result =
         computeGreens(*model, design, g1, g2, px, py, zeroBasedIndex(indexA, "indexA"),
-                      zeroBasedIndex(indexB, "indexB"), referenceCurve(), librarySettings());
+                      zeroBasedIndex(indexB, "indexB"), referenceCurve(), librarySettings(),
+                      &libraryState().channelChains);
     std::memcpy(out, result.power.data(), sizeof(double) * result.power.size());
     *outScalar = result.headroomDb;
     return 1;

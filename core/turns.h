@@ -3,19 +3,12 @@
 // propagation phase.
 #pragma once
 
+#include "core/vector_clones.h"
+
 namespace TalvekLib {
 
 #ifdef __FAST_MATH__
 #error "The phase reduction below relies on IEEE rounding; build without -ffast-math."
-#endif
-
-// The hot loops get builds for 512- and 256-bit vector units next to the
-// baseline one, chosen when the library loads. The library is compiled
-// without contraction to fused multiply-adds, so every build gives the same bits.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
-#define TALVEK_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define TALVEK_VECTOR_CLONES
 #endif
 
 namespace turns_detail {

@@ -1,6 +1,9 @@
 #include "filters/filter.h"
 
+#include <algorithm>
 #include <complex>
+
+#include "core/vector_clones.h"
 
 namespace TalvekLib {
 
@@ -32,15 +35,70 @@ Complex polyval(const Vector& p, Complex z) {
     return acc;
 }
 
+namespace {
+
+// Horner's rule for one polynomial at B points at once: the chains are
+// independent, so they fill the vector units while each keeps the operation
+// order of polyval (complex product, then the real coefficient added), and
+// gives the same bits.
+template <int B>
+inline __attribute__((always_inline)) void polyvalBlock(const double* __restrict p, int L,
+                                                        const double* __restrict zRe,
+                                                        const double* __restrict zIm,
+                                                        double* __restrict outRe, double* __restrict outIm) {
+    double aRe[B] = {}, aIm[B] = {};
+    for (int i = 0; i < L; ++i) {
+        const double c = p[i];
+        for (int j = 0; j < B; ++j) {
+            const double re = (aRe[j] * zRe[j] - aIm[j] * zIm[j]) + c;
+            const double im = aRe[j] * zIm[j] + aIm[j] * zRe[j];
+            aRe[j] = re;
+            aIm[j] = im;
+        }
+    }
+    for (int j = 0; j < B; ++j) {
+        outRe[j] = aRe[j];
+        outIm[j] = aIm[j];
+    }
+}
+
+// Wide blocks keep enough chains in flight to hide the multiply latency;
+// narrow ones serve short frequency lists and the tail of long ones.
+constexpr int kWide = 32;
+constexpr int kNarrow = 8;
+
+TALVEK_VECTOR_CLONES
+void polyvalWide(const double* p, int L, const double* zRe, const double* zIm, double* outRe, double* outIm) {
+    polyvalBlock<kWide>(p, L, zRe, zIm, outRe, outIm);
+}
+
+TALVEK_VECTOR_CLONES
+void polyvalNarrow(const double* p, int L, const double* zRe, const double* zIm, double* outRe, double* outIm) {
+    polyvalBlock<kNarrow>(p, L, zRe, zIm, outRe, outIm);
+}
+
+}  // namespace
+
 CVector FIRFilter::response(const Vector& f, double fs) const {
     const Vector w = digitalFrequencies(f, fs);
+    const int N = f.size();
     // Horner gives sum b[n] z^(N-1-n); dividing by z^(N-1) = exp(j (N-1) w)
     // turns it into sum b[n] e^(-j w n).
     const Complex delayUnit(0.0, static_cast<double>(b.size() - 1));
-    CVector H(f.size());
-    for (int k = 0; k < f.size(); ++k) {
-        const Complex z = std::exp(Complex(0.0, w[k]));
-        H[k] = polyval(b, z) / std::exp(delayUnit * w[k]);
+    CVector H(N);
+    double zRe[kWide], zIm[kWide], hRe[kWide], hIm[kWide];
+    for (int k0 = 0; k0 < N;) {
+        const int block = N - k0 > kWide - kNarrow ? kWide : kNarrow;
+        const int n = std::min(block, N - k0);
+        for (int j = 0; j < block; ++j) {
+            const Complex z = j < n ? std::exp(Complex(0.0, w[k0 + j])) : Complex(0.0, 0.0);
+            zRe[j] = z.real();
+            zIm[j] = z.imag();
+        }
+        const int L = static_cast<int>(b.size());
+        (block == kWide ? polyvalWide : polyvalNarrow)(b.data(), L, zRe, zIm, hRe, hIm);
+        for (int j = 0; j < n; ++j) H[k0 + j] = Complex(hRe[j], hIm[j]) / std::exp(delayUnit * w[k0 + j]);
+        k0 += n;
     }
     return H;
 }

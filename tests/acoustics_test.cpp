@@ -173,6 +173,24 @@ TEST(Greens, MatchesTheFieldSumWrittenOutDirectly) {
     EXPECT_NEAR(g.headroomDb, 20.0 * std::log10(std::min(W.headroom, T.headroom) / G), 1e-12);
 }
 
+// The filter responses kept between calls give the bits computed afresh, and
+// a changed design is never answered from the cache.
+TEST(Greens, CachedChannelResponsesAreExactAndFollowTheDesign) {
+    const Vector f = (Vector(4) << 90.0, 700.0, 3000.0, 15000.0).finished();
+    Scene s = twoWayColumn(f);
+    const Vector x = (Vector(3) << 3.0, 8.0, 20.0).finished(), y = (Vector(3) << 1.0, 4.0, 2.0).finished();
+    ChannelChainCache cache;
+    const auto cached = [&](int i1, int i2) {
+        return computeGreens(*s.model, s.design, 2.0, -3.0, x, y, i1, i2, referenceCurve(), librarySettings(), &cache);
+    };
+    for (int round = 0; round < 2; ++round) {
+        const Matrix fresh = greens(s, 2.0, -3.0, x, y, 0, 3).power;
+        EXPECT_EQ(cached(0, 3).power, fresh);
+        for (int n = 0; n < 4; ++n) EXPECT_EQ(cached(n, n).power, fresh.row(n)) << n;
+        s.design.tw.weights(1, 2) += 3;  // the same shape of design, another filter
+    }
+}
+
 // Points behind the column get nothing; near-field points (closer than 0.5 m
 // to a driver) are clipped to the loudest far point, never raised.
 TEST(Greens, BackSideAndNearFieldClipping) {

@@ -17,6 +17,7 @@
 #include "filters/sf_response.h"
 #include "filters/butterworth.h"
 #include "filters/channel_filter_design.h"
+#include "filters/filter.h"
 #include "filters/fir_design.h"
 #include "filters/output_files.h"
 #include "filters/sos.h"
@@ -245,6 +246,24 @@ TEST(SteeringResponses, EqualTheDirectSumOfEveryChannel) {
                 sum += h[m] * cd.outputgain / std::ldexp(1.0, cd.outputshifts[c]) * std::polar(1.0, -2 * kPi * f[n] * m / 96000);
             EXPECT_LT(std::abs(H(n, c) - sum), 1e-12 * (1.0 + std::abs(sum))) << "c " << c << " f " << f[n];
         }
+    }
+}
+
+// The response runs Horner's rule over blocks of frequencies at once; every
+// frequency must still get exactly the bits of the one-at-a-time evaluation,
+// whatever block it falls in (the library's files depend on it).
+TEST(SteeringResponses, BlockEvaluationGivesTheBitsOfTheScalarOne) {
+    Vector b(1500);
+    for (int i = 0; i < b.size(); ++i) b[i] = std::sin(0.37 * i) * (1000 - i % 977) + (i % 5 == 0 ? 0.0 : 0.25);
+    const FIRFilter fir(b);
+    const Vector f = Vector::LinSpaced(45, 15.0, 47000.0);  // one wide block and a narrow tail
+    const CVector H = fir.response(f, 96000.0);
+    for (int n = 0; n < f.size(); ++n) {
+        const double w = (kPi * (2.0 * f[n])) / 96000.0;
+        const Complex scalar = polyval(b, std::exp(Complex(0.0, w))) /
+                               std::exp(Complex(0.0, static_cast<double>(b.size() - 1)) * w);
+        EXPECT_EQ(H[n], scalar) << f[n];
+        EXPECT_EQ(fir.response(f.segment(n, 1), 96000.0)[0], H[n]) << f[n];
     }
 }
 

@@ -1,0 +1,48 @@
+#include "acoustics/channel_chain_cache.h"
+
+#include "filters/sf_response.h"
+#include "filters/sos.h"
+
+namespace TalvekLib {
+
+namespace {
+
+template <typename A, typename B>
+bool sameArray(const A& a, const B& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() && (a.size() == 0 || (a.array() == b.array()).all());
+}
+
+bool sameDesign(const ChannelDesign& a, const ChannelDesign& b) {
+    return a.order == b.order && a.outputgain == b.outputgain && sameArray(a.delaypick, b.delaypick) &&
+           sameArray(a.weights, b.weights) && sameArray(a.outputshifts, b.outputshifts);
+}
+
+}  // namespace
+
+CMatrix channelChains(const ChannelDesign& cd, const Matrix& crossover, double fs, const Vector& f) {
+    CMatrix E = channelResponses(cd, f, fs);
+    if (crossover.size() > 0) {
+        const CMatrix X = H_sos(crossover, f, fs, 0);
+        for (int k = 0; k < E.cols(); ++k) E.col(k).array() *= X.col(0).array();
+    }
+    return E;
+}
+
+const CMatrix& ChannelChainCache::chains(const ChannelDesign& cd, const Matrix& crossover, double fs,
+                                         const Vector& f) {
+    for (Entry& e : entries_)
+        if (e.filled && e.fs == fs && sameArray(e.f, f) && sameArray(e.crossover, crossover) && sameDesign(e.cd, cd))
+            return e.value;
+    Entry& e = entries_[next_];
+    next_ = (next_ + 1) % 2;
+    e.filled = false;  // stays empty if the computation throws
+    e.value = channelChains(cd, crossover, fs, f);
+    e.cd = cd;
+    e.crossover = crossover;
+    e.fs = fs;
+    e.f = f;
+    e.filled = true;
+    return e.value;
+}
+
+}  // namespace TalvekLib
