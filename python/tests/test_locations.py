@@ -1,13 +1,11 @@
 """Where the host looks for libtalvek.so and the model archives, in which order."""
 
-from pathlib import Path
-
 import pytest
 from hostpaths import REPO  # noqa: F401  (puts the source tree's package on the path)
 
 from talvek import binding
 from talvek.api import find_models_dir
-from talvek.binding import find_library, prefix_of
+from talvek.binding import find_library
 
 SONAME = binding.LIBRARY_NAMES[0]  # libtalvek.so.<major>
 
@@ -63,13 +61,6 @@ def test_library_lookup_order(places, monkeypatch, present, found):
     assert find_library() == places["env"].parent / LIBRARIES[found]
 
 
-def test_missing_library_names_every_place(places):
-    with pytest.raises(FileNotFoundError) as e:
-        find_library()
-    for where in (places["prefix"] / "lib", places["ldpath"], "ldconfig", f"{places['tree']}/build*/"):
-        assert str(where) in str(e.value)
-
-
 @pytest.mark.parametrize("library, present, found", [
     (None, ["env/", "prefix/share/talvek/models/", "tree/build/models/"], "env/"),
     # An installed library brings its own prefix's models, before this environment's.
@@ -90,19 +81,12 @@ def test_models_lookup_order(places, monkeypatch, library, present, found):
     assert find_models_dir(library=lib) == places["env"].parent / found.rstrip("/")
 
 
-def test_missing_models_name_every_place(places):
-    with pytest.raises(FileNotFoundError) as e:
-        find_models_dir()
-    for where in (places["prefix"] / "share/talvek/models", places["tree"] / "build/models"):
-        assert str(where) in str(e.value)
-
-
-@pytest.mark.parametrize("path, prefix", [
-    ("/usr/local/lib/libtalvek.so.0", "/usr/local"),
-    ("/usr/lib/x86_64-linux-gnu/libtalvek.so.0", "/usr"),
-    ("/venv/lib/python3.11/site-packages/talvek/binding.py", "/venv"),
-    ("/opt/talvek/lib64/libtalvek.so", "/opt/talvek"),
-    ("/src/talvek/build/libtalvek.so", None),
-])
-def test_prefix_of_installed_files(path, prefix):
-    assert prefix_of(path) == (Path(prefix) if prefix else None)
+def test_missing_library_and_models_name_every_place(places):
+    for find, places_named in ((find_library, (places["prefix"] / "lib", places["ldpath"], "ldconfig",
+                                                f"{places['tree']}/build*/")),
+                               (find_models_dir, (places["prefix"] / "share/talvek/models",
+                                                  places["tree"] / "build/models"))):
+        with pytest.raises(FileNotFoundError) as e:
+            find()
+        for where in places_named:
+            assert str(where) in str(e.value)
