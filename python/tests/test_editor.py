@@ -120,18 +120,10 @@ def server(env_for_subprocess, tmp_path_factory):
 
 def _listening_addresses(port):
     """Local addresses listening on ``port`` by the kernel's TCP tables, as hex (Linux)."""
-    out = []
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            rows = Path(table).read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for row in rows:
-            local, state = row.split()[1], row.split()[3]
-            address, hex_port = local.rsplit(":", 1)
-            if state == "0A" and int(hex_port, 16) == port:
-                out.append(address)
-    return out
+    rows = [row.split() for table in ("/proc/net/tcp", "/proc/net/tcp6") if Path(table).exists()
+            for row in Path(table).read_text().splitlines()[1:]]
+    return [local.rsplit(":", 1)[0] for _, local, _, state, *_ in rows
+            if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port]
 
 
 @needs_library
