@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/interpolation.h"
+#include "core/two_threads.h"
 #include "core/turns.h"
 #include "filters/sos.h"
 
@@ -270,31 +271,35 @@ SectionField computeSectionField(const DriverData& section, double g1, double g2
         }
 
     // Pass 2: the field, point by point, summing the drivers that face it.
+    // The points are independent: a large map is shared with a second thread.
     out.field.resize(N, P);
-    std::vector<double> accRe(N), accIm(N);
     const double inf = std::numeric_limits<double>::infinity();
-    for (int p = 0; p < P; ++p) {
-        std::fill(accRe.begin(), accRe.end(), 0.0);
-        std::fill(accIm.begin(), accIm.end(), 0.0);
-        bool onDriver = false;
-        for (int k = 0; k < K; ++k) {
-            const DriverView dv = geo.view(k, x[p], y[p]);
-            if (!dv.facesPoint()) continue;
-            if (dv.r == 0.0) {
-                onDriver = true;
-                continue;
+    const auto fieldAt = [&](int first, int last) {
+        std::vector<double> accRe(N), accIm(N);
+        for (int p = first; p < last; ++p) {
+            std::fill(accRe.begin(), accRe.end(), 0.0);
+            std::fill(accIm.begin(), accIm.end(), 0.0);
+            bool onDriver = false;
+            for (int k = 0; k < K; ++k) {
+                const DriverView dv = geo.view(k, x[p], y[p]);
+                if (!dv.facesPoint()) continue;
+                if (dv.r == 0.0) {
+                    onDriver = true;
+                    continue;
+                }
+                const std::size_t sl = slotOf[slotIndex(k, dv.row)];
+                const std::size_t ch = static_cast<std::size_t>(k) * N;
+                const double tau = (dv.r - kReferenceDistance) / kSpeedOfSound + section.driver_delay(dv.row, k);
+                accumulateDriver(N, f.data(), tau, kReferenceDistance / dv.r, &eRe[ch], &eIm[ch], &dRe[sl * N],
+                                 &dIm[sl * N], accRe.data(), accIm.data());
             }
-            const std::size_t sl = slotOf[slotIndex(k, dv.row)];
-            const std::size_t ch = static_cast<std::size_t>(k) * N;
-            const double tau = (dv.r - kReferenceDistance) / kSpeedOfSound + section.driver_delay(dv.row, k);
-            accumulateDriver(N, f.data(), tau, kReferenceDistance / dv.r, &eRe[ch], &eIm[ch], &dRe[sl * N],
-                             &dIm[sl * N], accRe.data(), accIm.data());
+            // A listener on a driver hears an unbounded pressure; the near-field
+            // clipping of the caller turns it into the loudest far-field level.
+            for (int n = 0; n < N; ++n)
+                out.field(n, p) = onDriver ? Complex(inf, 0.0) : Complex(accRe[n], accIm[n]);
         }
-        // A listener on a driver hears an unbounded pressure; the near-field
-        // clipping of the caller turns it into the loudest far-field level.
-        for (int n = 0; n < N; ++n)
-            out.field(n, p) = onDriver ? Complex(inf, 0.0) : Complex(accRe[n], accIm[n]);
-    }
+    };
+    shareWithSecondThread(P, static_cast<double>(P) * K * N, fieldAt);
     return out;
 }
 

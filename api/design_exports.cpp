@@ -39,6 +39,7 @@ int32_t optimise(double p1, double p2, int32_t viCount, const double* vi, double
     options.inactiveAsZero = p8 != 0.0;
     options.p9 = p9;
     options.optimise = true;
+    options.fitCache = &libraryState().fitCache;
     const SpeakerDesign result = runDesignPipeline(model, items, options, libraryState().sfio);
     storeDesign(result, design);
     return 1;

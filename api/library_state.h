@@ -9,6 +9,7 @@
 #include "acoustics/channel_chain_cache.h"
 #include "filters/speaker_design.h"
 #include "include/talvek.h"
+#include "optimiser/fit_cache.h"
 
 namespace TalvekLib {
 
@@ -19,6 +20,7 @@ struct LibraryState {
     SFIO sfio{};                    // the library's own record; arraytype 0 = empty
     std::unique_ptr<SpeakerDesign> design;  // created by the first design
     ChannelChainCache channelChains;        // filter responses of the design, for Talvek_Greens
+    FitCache fitCache;                      // decomposed Gram matrices, for Talvek_Optimizer
 };
 
 LibraryState& libraryState();

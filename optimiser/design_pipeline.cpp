@@ -142,9 +142,10 @@ SpeakerDesign runDesignPipeline(const ModelData& model, const std::vector<VenueI
             const IVector twBand = crossoverBand(*model.tw, model, fs);
             const SectionResponse woofer = optimiseSection(*model.wf, wfBand, options.p1, options.p2, items,
                                                            model.f_timbre, model.dB_timbre,
-                                                           options.inactiveAsZero, iterations);
+                                                           options.inactiveAsZero, iterations, options.fitCache);
             SectionResponse tweeter = optimiseSection(*model.tw, twBand, options.p1, options.p2, items,
-                                                      model.f_timbre, model.dB_timbre, options.inactiveAsZero, 0);
+                                                      model.f_timbre, model.dB_timbre, options.inactiveAsZero, 0,
+                                                      options.fitCache);
             flattenAbove(tweeter, model.f_flatten);
             // Only now, with every section optimised, is the record replaced.
             clearSFIO(sfio);
@@ -178,7 +179,8 @@ SpeakerDesign runDesignPipeline(const ModelData& model, const std::vector<VenueI
     if (options.optimise) {
         // The optimisation only reads the section, so the cached one serves.
         SectionResponse response = optimiseSection(*model.wf, options.p1, options.p2, items, model.f_timbre,
-                                                   model.dB_timbre, options.inactiveAsZero, iterations);
+                                                   model.dB_timbre, options.inactiveAsZero, iterations,
+                                                   options.fitCache);
         flattenAbove(response, model.f_flatten);
         clearSFIO(sfio);
         sfio.arraytype = model.arraytype;

@@ -7,6 +7,7 @@
 #include "filters/speaker_design.h"
 #include "include/talvek.h"
 #include "model/model_data.h"
+#include "optimiser/fit_cache.h"
 #include "optimiser/section_response.h"
 #include "optimiser/venue_items.h"
 
@@ -18,6 +19,7 @@ struct PipelineOptions {
     bool inactiveAsZero = false;
     double p9 = 1.0;              // woofer iterations = ceil(10 p9) when positive
     bool optimise = true;         // false: design from the responses already in the SFIO record
+    FitCache* fitCache = nullptr; // decompositions kept between designs, if any
 };
 
 // Optimises (when asked) every section, refills `sfio` only after all of them

@@ -208,14 +208,14 @@ FitDirections selectFitDirections(const IVector& angleIndex, const Vector& targe
 
 SectionResponse optimiseSection(const DriverData& section, double p1, double p2,
                                 const std::vector<VenueItem>& items, const Vector& f_timbre,
-                                const Vector& dB_timbre, bool inactiveAsZero, int iterations) {
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations, FitCache* cache) {
     const IVector all = IVector::LinSpaced(section.f.size(), 0, section.f.size() - 1);
-    return optimiseSection(section, all, p1, p2, items, f_timbre, dB_timbre, inactiveAsZero, iterations);
+    return optimiseSection(section, all, p1, p2, items, f_timbre, dB_timbre, inactiveAsZero, iterations, cache);
 }
 
 SectionResponse optimiseSection(const DriverData& section, const IVector& frequencies, double p1, double p2,
                                 const std::vector<VenueItem>& items, const Vector& f_timbre,
-                                const Vector& dB_timbre, bool inactiveAsZero, int iterations) {
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations, FitCache* cache) {
     checkLineOfSight(items, p1, p2, section.yshift);
 
     const SectionFrame frame = sectionFrame(p1, p2, section.yshift);
@@ -264,7 +264,7 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
     CMatrix A(nChan, nChan);
     CVector x = CVector::Zero(nChan), h(nChan);
     Vector D(nDir), P(nDir);
-    Eigen::ColPivHouseholderQR<CMatrix> qr(nChan, nChan);
+    GramDecomposition qr(nChan, nChan);
     qr.setThreshold(kPivotThreshold);
 
     // What each driver reads of the section's transfer data: a column (its
@@ -283,6 +283,7 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
     }
     const int nSources = static_cast<int>(sources.size());
     Matrix hRe(nDir, nSources), hIm(nDir, nSources);
+    FitCache::Section* kept = cache ? &cache->section(dTau, loading, sourceOf, nFreq) : nullptr;
 
     for (int c = 0; c < nFreq; ++c) {
         // G: the section's transfer data towards the fitted directions, with
@@ -305,16 +306,22 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
             rotateByDelay(nDir, f[c], dTau.col(d).data(), hRe.col(sourceOf[d]).data(),
                           hIm.col(sourceOf[d]).data(), G.realColumn(d), G.imagColumn(d));
 
-        // Gram matrix with loaded diagonal; decomposed once, reused by every iteration.
-        G.gram(A);
-        A.diagonal().array() *= loading.array().cast<Complex>();
-        qr.compute(A);
+        // Gram matrix with loaded diagonal; decomposed once, reused by every
+        // iteration (and by later designs while its inputs stay the same).
+        const GramDecomposition* solver = kept ? kept->find(c, f[c], hRe, hIm) : nullptr;
+        if (solver == nullptr) {
+            G.gram(A);
+            A.diagonal().array() *= loading.array().cast<Complex>();
+            qr.compute(A);
+            if (kept) kept->store(c, f[c], hRe, hIm, qr);
+            solver = &qr;
+        }
 
         D = T.col(c);
         x.setZero();  // a zero iteration count gives zero weights
         for (int it = 0; it < nIter; ++it) {
             G.adjointTimes(D, h);
-            x = qr.solve(h);
+            x = solver->solve(h);
             G.magnitudesOf(x, P);
 
             // Level correction: 10 to the weighted mean dB error over 20 (NaN

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "model/driver_data.h"
+#include "optimiser/fit_cache.h"
 #include "optimiser/section_response.h"
 #include "optimiser/venue_items.h"
 
@@ -27,16 +28,19 @@ FitDirections selectFitDirections(const IVector& angleIndex, const Vector& targe
                                   bool inactiveAsZero);
 
 // iterations > 0 overrides the section's own count (itpars[0], rounded half up).
+// The cache, when given, keeps the decomposed Gram matrices between designs.
 // Throws OutOfSight, or std::runtime_error when the items give nothing to fit.
 SectionResponse optimiseSection(const DriverData& section, double p1, double p2,
                                 const std::vector<VenueItem>& items, const Vector& f_timbre,
-                                const Vector& dB_timbre, bool inactiveAsZero, int iterations);
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations,
+                                FitCache* cache = nullptr);
 
 // The same fit on the section's frequencies `frequencies` only (indices into
 // f and H): the result of optimiseSection on a copy of the section that keeps
 // just those frequencies, without copying its transfer data.
 SectionResponse optimiseSection(const DriverData& section, const IVector& frequencies, double p1, double p2,
                                 const std::vector<VenueItem>& items, const Vector& f_timbre,
-                                const Vector& dB_timbre, bool inactiveAsZero, int iterations);
+                                const Vector& dB_timbre, bool inactiveAsZero, int iterations,
+                                FitCache* cache = nullptr);
 
 }  // namespace TalvekLib

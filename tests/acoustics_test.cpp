@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -189,6 +190,17 @@ TEST(Greens, CachedChannelResponsesAreExactAndFollowTheDesign) {
         for (int n = 0; n < 4; ++n) EXPECT_EQ(cached(n, n).power, fresh.row(n)) << n;
         s.design.tw.weights(1, 2) += 3;  // the same shape of design, another filter
     }
+}
+
+// A large map is shared with a second thread; every point comes out as it
+// does on one thread.
+TEST(Greens, ASecondThreadChangesNoBit) {
+    const Scene s = twoWayColumn((Vector(5) << 90.0, 700.0, 3000.0, 9000.0, 15000.0).finished());
+    const Vector x = Vector::LinSpaced(30000, -0.5, 40.0), y = Vector::LinSpaced(30000, -2.0, 9.0);
+    setenv("TALVEK_THREADS", "1", 1);
+    const Matrix one = greens(s, 2.0, -3.0, x, y, 0, 4).power;
+    unsetenv("TALVEK_THREADS");
+    EXPECT_EQ(greens(s, 2.0, -3.0, x, y, 0, 4).power, one);
 }
 
 // Points behind the column get nothing; near-field points (closer than 0.5 m

@@ -159,6 +159,23 @@ TEST(InnerOptimisation, RefusalsAndTheIterationCount) {
     EXPECT_EQ(fit(s, 6, kFlatDb, true, shortLine).H, fit(s, 1, kFlatDb, true, shortLine).H);
 }
 
+// Decompositions kept between designs give the bits computed afresh: for the
+// same fit, for other targets over the same directions, and never for data
+// that changed since.
+TEST(InnerOptimisation, KeptDecompositionsGiveTheBitsComputedAfresh) {
+    WfData s = syntheticSection(8);
+    FitCache cache;
+    const auto kept = [&](const VenueItem& line) {
+        return optimiseSection(s, 2.5, 0.0, {line}, kFlatF, kFlatDb, false, 3, &cache).H;
+    };
+    const VenueItem louder = item(3.0, 1.2, 25.0, 1.2, 97.0, 85.0);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(kept(kLine), fit(s, 3, kFlatDb, false).H);
+        EXPECT_EQ(kept(louder), fit(s, 3, kFlatDb, false, louder).H);
+        s.H[1](40, 3) += 0.5;  // the same shapes, other data
+    }
+}
+
 // One iteration solves (G^H G, diagonal scaled by beta) x = G^H T. beta = 1 is
 // the plain least-squares fit an SVD of G gives; beta per box of eight scales
 // only those channels' diagonal, checked against an LDLT solve.

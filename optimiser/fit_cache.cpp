@@ -1,0 +1,48 @@
+#include "optimiser/fit_cache.h"
+
+namespace TalvekLib {
+
+namespace {
+
+template <typename A>
+bool same(const A& a, const A& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() && (a.size() == 0 || (a.array() == b.array()).all());
+}
+
+}  // namespace
+
+const GramDecomposition* FitCache::Section::find(int c, double f, const Matrix& hRe, const Matrix& hIm) const {
+    if (c < 0 || c >= static_cast<int>(slots_.size())) return nullptr;
+    const Slot& s = slots_[c];
+    return s.filled && s.f == f && same(s.hRe, hRe) && same(s.hIm, hIm) ? &s.qr : nullptr;
+}
+
+void FitCache::Section::store(int c, double f, const Matrix& hRe, const Matrix& hIm, const GramDecomposition& qr) {
+    if (c < 0 || c >= static_cast<int>(slots_.size())) return;
+    Slot& s = slots_[c];
+    s.filled = false;  // stays empty if a copy below throws
+    s.f = f;
+    s.hRe = hRe;
+    s.hIm = hIm;
+    s.qr = qr;
+    s.filled = true;
+}
+
+FitCache::Section& FitCache::section(const Matrix& dTau, const Vector& loading, const std::vector<int>& sourceOf,
+                                     int nFreq) {
+    for (Section& s : sections_)
+        if (s.sourceOf_ == sourceOf && same(s.dTau_, dTau) && same(s.loading_, loading)) {
+            s.slots_.resize(nFreq);
+            return s;
+        }
+    Section& s = sections_[next_];
+    next_ = (next_ + 1) % 2;
+    s.slots_.clear();
+    s.sourceOf_ = sourceOf;
+    s.dTau_ = dTau;
+    s.loading_ = loading;
+    s.slots_.resize(nFreq);
+    return s;
+}
+
+}  // namespace TalvekLib
