@@ -125,7 +125,7 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
     progress = Progress("predicting levels")
     try:
         rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                          progress=progress, parallel=True)
+                                          progress=progress, parallel_plots=True)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -204,7 +204,7 @@ def cmd_design(args) -> int:
     try:
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
                                     progress=progress, voicing=not args.no_voicing,
-                                    refine=not args.no_refinement, parallel=True)
+                                    refine=not args.no_refinement, parallel_plots=True)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):

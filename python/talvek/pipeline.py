@@ -37,13 +37,13 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
 
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
                        progress=None, voicing=None, before: dict | None = None,
-                       parallel: bool = False) -> dict:
+                       parallel_plots: bool = False) -> dict:
     """Predict the levels of the current design, write report.json and (optionally) the plots.
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png. ``parallel`` draws the plots in
-    forked processes (for single-threaded callers such as the command line).
+    and the correction curve to levels.png. ``parallel_plots`` draws one plot
+    in a forked process (for single-threaded callers such as the command line).
     """
     from . import analysis
 
@@ -60,12 +60,12 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
         p.save_all([(lambda: p.coverage_figure(venue, pred), folder / "coverage.png"),
                     (lambda: p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png"),
                     (lambda: p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
-                     folder / "filters.png")], parallel=parallel)
+                     folder / "filters.png")], parallel=parallel_plots)
     return rep
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True, refine: bool = True, parallel: bool = False) -> dict:
+                 progress=None, voicing: bool = True, refine: bool = True, parallel_plots: bool = False) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -91,9 +91,8 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         After voicing, let each band that misses its figures take its
         frequencies from a better optimiser run (:mod:`talvek.refinement`);
         kept only when the design gets better.
-    parallel : bool
-        Share the refinement's optimisations and the plots with forked
-        processes; only for single-threaded callers.
+    parallel_plots : bool
+        Draw one plot in a forked process; only for single-threaded callers.
 
     Returns
     -------
@@ -111,11 +110,11 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         if refine:
             from .refinement import refine as refine_targets
 
-            record, voiced, refined = refine_targets(tv, venue, record, voiced, parallel=parallel)
+            record, voiced, refined = refine_targets(tv, venue, record, voiced)
             before["refinement"] = {"kept": refined.kept, "passes": refined.passes, "segments": refined.segments,
                                     "scores": refined.scores}
     record.venue = {"text": venue.text, "source": str(venue.source)}
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
     return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
-                              before=before, parallel=parallel)
+                              before=before, parallel_plots=parallel_plots)

@@ -37,7 +37,6 @@ import numpy as np
 from . import analysis
 from .analysis import OCTAVE_BANDS
 from .api import SFIORecord, Talvek
-from .forked import map_shared
 from .venue import Venue
 from .voicing import VoicingResult, voice
 
@@ -207,7 +206,7 @@ def _badness(figures: np.ndarray) -> np.ndarray:
 
 
 def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
-           segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES, parallel: bool = False,
+           segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES,
            **voice_options) -> tuple[SFIORecord, VoicingResult, RefinementResult]:
     """Refine the voiced design of ``record`` for ``venue``; the library ends holding the design returned.
 
@@ -233,9 +232,6 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
         Angle between segment ends as seen from the column, degrees.
     fade_octaves : float, keyword-only
         Width of the cross-fade between bands, octaves.
-    parallel : bool, keyword-only
-        Share the candidates' optimisations with a forked process
-        (:func:`talvek.forked.map_shared`); only for single-threaded callers.
     voice_options
         Passed to :func:`talvek.voicing.voice`.
 
@@ -255,33 +251,32 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     result.segments = int(np.sum(table[:, 6] != 0))
     corrections = [[np.zeros(t.size) for t in nodes] for _ in OCTAVE_BANDS]
 
-    def candidate(task):
-        """One optimisation of (table, woofer iterations, inactive as zero), and its shape figures."""
-        table, iterations, inactive_as_zero = task
-        rec = tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
-                          woofer_iterations=iterations)
-        return rec, shape_figures(tv, venue, points)
+    def optimise(table, iterations, inactive_as_zero=venue.inactive_as_zero):
+        return tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
+                           woofer_iterations=iterations)
 
+    candidates = [(record, shape_figures(tv, venue, points))]
     base_iterations = venue.woofer_iterations
-    tasks = [(venue.item_table(), iterations, venue.inactive_as_zero) for iterations in (3, 8)
-             if iterations != base_iterations]
+    for iterations in (3, 8):
+        if iterations != base_iterations:
+            rec = optimise(venue.item_table(), iterations)
+            candidates.append((rec, shape_figures(tv, venue, points)))
     # The fit over the audience's directions only (or over the whole half plane).
-    tasks.append((venue.item_table(), base_iterations, not venue.inactive_as_zero))
-    candidates = [(record, shape_figures(tv, venue, points))] + map_shared(candidate, tasks, parallel=parallel)
+    candidates.append((optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero),
+                       shape_figures(tv, venue, points)))
     current = record
     for _ in range(passes):
         wanted = [b for b in range(len(OCTAVE_BANDS)) if _badness(candidates[0][1])[b] > 1.0
                   or _needs_refining(rep["bands"][b])]
         if not wanted:
             break
-        tasks = []
         for b in wanted:
             dev = _deviation_at_nodes(pred, nodes, b)
             corrections[b] = [np.clip(c - DAMPING * d, -MOST_CHANGE_DB, MOST_CHANGE_DB)
                               for c, d in zip(corrections[b], dev)]
             table, _ = segment_table(venue, corrections[b], segment_deg=segment_deg)
-            tasks.append((table, base_iterations, venue.inactive_as_zero))
-        candidates += map_shared(candidate, tasks, parallel=parallel)
+            rec = optimise(table, base_iterations)
+            candidates.append((rec, shape_figures(tv, venue, points)))
         badness = np.array([_badness(f) for _, f in candidates])  # (candidates, bands)
         choice = np.argmin(badness, axis=0)
         result.choices = [int(c) for c in choice]

@@ -1,7 +1,6 @@
 """The `talvek` command line: subcommands on the examples, bad input, plots."""
 
 import json
-import os
 import subprocess
 
 import numpy as np
@@ -12,7 +11,6 @@ from scipy import signal
 
 from talvek.api import model_info
 from talvek.cli import main
-from talvek.forked import map_shared
 from talvek.plots import group_delay
 
 BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
@@ -44,12 +42,6 @@ def test_group_delay_matches_scipy():
     # A central difference over 1 Hz errs by O(step^2 * d3phi/df3): about 1e-5 samples for
     # this filter, so 1e-4 samples (1 ns at 96 kHz) bounds it; a wrong sign or scale fails by far.
     np.testing.assert_allclose(group_delay(response, freq) * fs, expected, atol=1e-4)
-
-
-def test_work_shared_with_a_forked_child_comes_back_in_order():
-    results = map_shared(lambda t: (t * t, os.getpid()), range(5))
-    assert [r[0] for r in results] == [0, 1, 4, 9, 16]
-    assert {r[1] for r in results[0::2]} == {os.getpid()} and os.getpid() not in {r[1] for r in results[1::2]}
 
 
 # The parser's messages are held by the venue-schema tests; here the command
