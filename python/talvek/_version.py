@@ -6,7 +6,6 @@ metadata; a source checkout reads the file itself, so a run from the tree
 never reports the version of some other installed copy.
 """
 
-from importlib import metadata
 from pathlib import Path
 
 
@@ -14,6 +13,8 @@ def _version() -> str:
     checkout = Path(__file__).resolve().parents[2]
     if (checkout / "VERSION").is_file() and (checkout / "pyproject.toml").is_file():
         return (checkout / "VERSION").read_text().strip()
+    from importlib import metadata  # only an installed package needs it, and it is slow to import
+
     try:
         return metadata.version("talvek")
     except metadata.PackageNotFoundError:
