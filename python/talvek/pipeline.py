@@ -42,20 +42,11 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png. ``parallel_plots`` draws the plots
-    in forked processes, the filters while the levels are predicted (for
-    single-threaded callers such as the command line).
+    and the correction curve to levels.png. ``parallel_plots`` draws one plot
+    in a forked process (for single-threaded callers such as the command line).
     """
     from . import analysis
 
-    filters_job = (lambda: plotting.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
-                   folder / "filters.png")
-    early = []
-    if plots:
-        from . import plots as plotting
-
-        if parallel_plots:  # the filters need only the design: drawn while the levels are predicted
-            early = plotting.draw_in_children([filters_job])
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
@@ -64,10 +55,12 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
-        plotting.save_all([(lambda: plotting.coverage_figure(venue, pred), folder / "coverage.png"),
-                           (lambda: plotting.levels_figure(venue, pred, voicing=voicing), folder / "levels.png")]
-                          + ([] if early else [filters_job]), parallel=parallel_plots)
-        plotting.wait_for(early)
+        from . import plots as p
+
+        p.save_all([(lambda: p.coverage_figure(venue, pred), folder / "coverage.png"),
+                    (lambda: p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png"),
+                    (lambda: p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
+                     folder / "filters.png")], parallel=parallel_plots)
     return rep
 
 

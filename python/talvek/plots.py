@@ -229,46 +229,33 @@ def save(fig: Figure, path, *, dpi: int = 90) -> list[str]:
     return panels
 
 
-def draw_in_children(jobs) -> list:
-    """Fork one child per (make_figure, path) that draws and writes it; returns
-    what :func:`wait_for` needs. Drawing is pure Python and holds the
-    interpreter lock, so more cores help only through more processes; a child
-    inherits everything, the library's current design included. Only for
-    single-threaded callers on POSIX; elsewhere the figures are drawn here.
+def save_all(jobs, *, parallel: bool = False) -> None:
+    """Draw and write several figures: ``jobs`` is a list of (make_figure, path).
+
+    With ``parallel`` (a single-threaded caller on a POSIX system), forked
+    children draw all figures but the last while this process draws that one:
+    drawing is pure Python and holds the interpreter lock, so more cores help
+    only through more processes. The children inherit everything, the
+    library's current design included; a figure whose child fails is drawn
+    here after all.
     """
+    jobs = list(jobs)
     children = []
+    if parallel and len(jobs) > 1 and hasattr(os, "fork"):
+        for make, path in jobs[:-1]:
+            pid = os.fork()
+            if pid == 0:  # the child: one figure, then leave without running any cleanup of the parent's
+                status = 1
+                try:
+                    save(make(), path)
+                    status = 0
+                finally:
+                    os._exit(status)
+            children.append((pid, (make, path)))
+        jobs = jobs[-1:]
     for make, path in jobs:
-        if not hasattr(os, "fork"):
-            save(make(), path)
-            continue
-        pid = os.fork()
-        if pid == 0:  # the child: one figure, then leave without running any cleanup of the parent's
-            status = 1
-            try:
-                save(make(), path)
-                status = 0
-            finally:
-                os._exit(status)
-        children.append((pid, (make, path)))
-    return children
-
-
-def wait_for(children) -> None:
-    """Wait for the children of :func:`draw_in_children`; a figure whose child failed is drawn here."""
+        save(make(), path)
     for pid, (make, path) in children:
         _, status = os.waitpid(pid, 0)
         if status != 0:
             save(make(), path)
-
-
-def save_all(jobs, *, parallel: bool = False) -> None:
-    """Draw and write several figures: ``jobs`` is a list of (make_figure, path).
-
-    With ``parallel``, children draw all figures but the last while this
-    process draws that one (see :func:`draw_in_children`).
-    """
-    jobs = list(jobs)
-    children = draw_in_children(jobs[:-1]) if parallel else []
-    for make, path in jobs[len(jobs) - 1 if parallel else 0:]:
-        save(make(), path)
-    wait_for(children)
