@@ -175,8 +175,10 @@ def _browser(downloads: Path, profile: Path):
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--window-size=1400,1000", f"--user-data-dir={profile}"):
         options.add_argument(flag)
+    # Several downloads in a row count as "automatic downloads", which Chromium may hold back.
     options.add_experimental_option("prefs", {"download.default_directory": str(downloads),
-                                              "download.prompt_for_download": False})
+                                              "download.prompt_for_download": False,
+                                              "profile.default_content_setting_values.automatic_downloads": 1})
     browser = webdriver.Chrome(service=Service(driver), options=options)
     browser.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
     return browser
@@ -189,7 +191,7 @@ def _wait(predicate, timeout=180, what="the page"):  # generous: CI machines can
         if value:
             return value
         time.sleep(0.1)
-    pytest.fail(f"timed out waiting for {what}")
+    pytest.fail(f"timed out waiting for {what() if callable(what) else what}")
 
 
 @needs_library
@@ -249,7 +251,7 @@ def test_page_edits_designs_and_downloads_what_the_command_line_writes(server, t
         for link in browser.find_elements(By.CSS_SELECTOR, "#downloads a"):
             link.click()
         _wait(lambda: all((downloads / n).exists() for n in names) and not list(downloads.glob("*.crdownload")),
-              what="the downloads")
+              what=lambda: f"the downloads of {names} (have {sorted(p.name for p in downloads.iterdir())})")
         # Refused venues show up as failed requests (422) in the log; script errors must not.
         assert not [e for e in browser.get_log("browser") if e["level"] == "SEVERE" and e["source"] != "network"]
     finally:
