@@ -7,14 +7,9 @@ namespace TalvekLib {
 
 namespace {
 
-template <typename A, typename B>
-bool sameArray(const A& a, const B& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() && (a.size() == 0 || (a.array() == b.array()).all());
-}
-
 bool sameDesign(const ChannelDesign& a, const ChannelDesign& b) {
-    return a.order == b.order && a.outputgain == b.outputgain && sameArray(a.delaypick, b.delaypick) &&
-           sameArray(a.weights, b.weights) && sameArray(a.outputshifts, b.outputshifts);
+    return a.order == b.order && a.outputgain == b.outputgain && sameValues(a.delaypick, b.delaypick) &&
+           sameValues(a.weights, b.weights) && sameValues(a.outputshifts, b.outputshifts);
 }
 
 }  // namespace
@@ -31,7 +26,7 @@ CMatrix channelChains(const ChannelDesign& cd, const Matrix& crossover, double f
 const CMatrix& ChannelChainCache::chains(const ChannelDesign& cd, const Matrix& crossover, double fs,
                                          const Vector& f) {
     for (Entry& e : entries_)
-        if (e.filled && e.fs == fs && sameArray(e.f, f) && sameArray(e.crossover, crossover) && sameDesign(e.cd, cd))
+        if (e.filled && e.fs == fs && sameValues(e.f, f) && sameValues(e.crossover, crossover) && sameDesign(e.cd, cd))
             return e.value;
     Entry& e = entries_[next_];
     next_ = (next_ + 1) % 2;

@@ -6,15 +6,7 @@ namespace TalvekLib {
 
 namespace {
 
-Matrix boxTable(std::initializer_list<std::array<double, 4>> rows) {
-    Matrix m(static_cast<int>(rows.size()), 4);
-    int r = 0;
-    for (const auto& row : rows) {
-        for (int c = 0; c < 4; ++c) m(r, c) = row[c];
-        ++r;
-    }
-    return m;
-}
+Matrix boxTable(std::initializer_list<std::array<double, 4>> rows) { return matrixFromRows<4>(rows); }
 
 }  // namespace
 

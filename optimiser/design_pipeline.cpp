@@ -37,15 +37,7 @@ const SosRow kHigh2b = {1, -2, 0.99998, 1, -1.8886, 0.90485};
 // Crossover set of each array type 1..10.
 constexpr int kSetOfArrayType[10] = {0, 1, 2, 1, 2, 2, 2, 2, 2, 2};
 
-Matrix sosMatrix(std::initializer_list<SosRow> rows) {
-    Matrix m(static_cast<int>(rows.size()), 6);
-    int r = 0;
-    for (const SosRow& row : rows) {
-        for (int c = 0; c < 6; ++c) m(r, c) = row[c];
-        ++r;
-    }
-    return m;
-}
+Matrix sosMatrix(std::initializer_list<SosRow> rows) { return matrixFromRows<6>(rows); }
 
 struct CrossoverPair {
     Matrix lowPass, highPass;

@@ -2,19 +2,10 @@
 
 namespace TalvekLib {
 
-namespace {
-
-template <typename A>
-bool same(const A& a, const A& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() && (a.size() == 0 || (a.array() == b.array()).all());
-}
-
-}  // namespace
-
 const GramDecomposition* FitCache::Section::find(int c, double f, const Matrix& hRe, const Matrix& hIm) const {
     if (c < 0 || c >= static_cast<int>(slots_.size())) return nullptr;
     const Slot& s = slots_[c];
-    return s.filled && s.f == f && same(s.hRe, hRe) && same(s.hIm, hIm) ? &s.qr : nullptr;
+    return s.filled && s.f == f && sameValues(s.hRe, hRe) && sameValues(s.hIm, hIm) ? &s.qr : nullptr;
 }
 
 void FitCache::Section::store(int c, double f, const Matrix& hRe, const Matrix& hIm, const GramDecomposition& qr) {
@@ -31,7 +22,7 @@ void FitCache::Section::store(int c, double f, const Matrix& hRe, const Matrix& 
 FitCache::Section& FitCache::section(const Matrix& dTau, const Vector& loading, const std::vector<int>& sourceOf,
                                      int nFreq) {
     for (Section& s : sections_)
-        if (s.sourceOf_ == sourceOf && same(s.dTau_, dTau) && same(s.loading_, loading)) {
+        if (s.sourceOf_ == sourceOf && sameValues(s.dTau_, dTau) && sameValues(s.loading_, loading)) {
             s.slots_.resize(nFreq);
             return s;
         }

@@ -66,6 +66,11 @@ class RefinementResult:
     choices: list = field(default_factory=list)       # per band, the candidate it took (0: the design as it was)
 
 
+def _report_figures(rep: dict) -> np.ndarray:
+    """A report's RMS and |worst| deviation per octave band, dB, (bands, 2)."""
+    return np.array([[b["rms_db"], abs(b["worst_db"])] for b in rep["bands"]])
+
+
 def score(rep: dict) -> float:
     """One number for a report, lower is better.
 
@@ -76,8 +81,7 @@ def score(rep: dict) -> float:
     that is a little smoother in some bands but misses another.
     """
     limits = np.array([analysis.FIGURES[b["band_hz"]] for b in rep["bands"]])
-    figures = np.array([[b["rms_db"], abs(b["worst_db"])] for b in rep["bands"]])
-    relative = np.max(figures / limits, axis=1)
+    relative = np.max(_report_figures(rep) / limits, axis=1)
     return float(np.mean(relative) + 2.0 * np.sum(np.maximum(relative - 1.0, 0.0))
                  + max(0.0, -rep["headroom_at_targets_db"]))
 
@@ -210,10 +214,6 @@ def _badness(figures: np.ndarray) -> np.ndarray:
     limits = np.array([analysis.FIGURES[fc] for fc in OCTAVE_BANDS])
     return np.max(figures / limits, axis=1)
 
-
-def _report_figures(rep: dict) -> np.ndarray:
-    """A report's RMS and |worst| deviation per octave band, dB, (bands, 2)."""
-    return np.array([[b["rms_db"], abs(b["worst_db"])] for b in rep["bands"]])
 
 
 def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
