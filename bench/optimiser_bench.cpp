@@ -13,9 +13,12 @@
 //   ComplexGramBaseline     the plain complex product G^H G for every woofer
 //                           frequency, the textbook way to form the normal
 //                           equations, as a yardstick measured in the same run
-//   SplitGram               the fit's real Gram product for every woofer
+//   SplitGram               the real Gram product for every woofer
 //                           frequency, by Eigen's baseline kernels and by the
-//                           optimised BLAS the library uses
+//                           optimised BLAS (the fit's way for a column whose
+//                           drivers all differ)
+//   StructuredGram          the same matrices from the column's structure,
+//                           the fit's way when drivers share kinds and spacings
 // Take the ratios of one run (the machine may be shared) and the minimum of
 // repetitions: --benchmark_repetitions=5.
 // Models come from TALVEK_MODEL_DIR, else from ./models (the build folder).
@@ -25,6 +28,7 @@
 #include <cblas.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -32,6 +36,7 @@
 #include "model/model_cache.h"
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"
+#include "optimiser/structured_gram.h"
 #include "tests/typical_venue.h"
 
 namespace {
@@ -179,6 +184,38 @@ void SplitGram(benchmark::State& state, const char* name, bool blas) {
     }
 }
 
+void StructuredGramBench(benchmark::State& state, const char* name) {
+    const ModelData* m = modelOrSkip(state, name);
+    if (m == nullptr) return;
+    const WfData wf = workingWoofer(*m);
+    // One kind per stored column and reading direction, as the fit gathers them.
+    std::vector<std::pair<int, bool>> kinds;
+    std::vector<int> kindOf;
+    for (int d = 0; d < wf.driverpos.size(); ++d) {
+        const std::pair<int, bool> key(wf.transferColumn(d), wf.transferMirrored(d));
+        const auto at = std::find(kinds.begin(), kinds.end(), key);
+        kindOf.push_back(static_cast<int>(at - kinds.begin()));
+        if (at == kinds.end()) kinds.push_back(key);
+    }
+    std::vector<Matrix> S;
+    for (const CMatrix& g : perPositionTransfer(wf)) {
+        Matrix s(g.rows(), 2 * g.cols());
+        s << g.real(), g.imag();
+        S.push_back(std::move(s));
+    }
+    StructuredGram gram(kindOf, wf.driverpos);
+    if (!gram.worthwhile()) state.SkipWithError("the column's drivers share too little");
+    const int drivers = wf.driverpos.size();
+    CMatrix A;
+    for (auto _ : state) {
+        for (const Matrix& s : S) {
+            gram.compute(s.rows(), s.data(), s.col(drivers).data(), A);
+            benchmark::DoNotOptimize(A.data());
+        }
+    }
+    state.counters["kinds"] = static_cast<double>(kinds.size());
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(DesignPipeline, Vexal64, "Vexal64", false)->Unit(benchmark::kMillisecond);
@@ -189,6 +226,7 @@ BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal64, "Vexal64")->Unit(benchmark::kMil
 BENCHMARK_CAPTURE(ComplexGramBaseline, Vexal64Woofer, "Vexal64")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SplitGram, Vexal64WooferEigen, "Vexal64", false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SplitGram, Vexal64WooferBlas, "Vexal64", true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(StructuredGramBench, Vexal64Woofer, "Vexal64")->Name("StructuredGram/Vexal64Woofer")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DesignPipeline, Vexal8, "Vexal8", false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SectionFit, Vexal8, "Vexal8", false)->ArgName("iterations")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal8, "Vexal8")->Unit(benchmark::kMillisecond);

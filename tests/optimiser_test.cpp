@@ -15,6 +15,7 @@
 #include "optimiser/design_pipeline.h"
 #include "optimiser/inner_optimisation.h"
 #include "optimiser/section_response.h"
+#include "optimiser/structured_gram.h"
 #include "optimiser/venue_items.h"
 #include "test_support.h"
 #include "tests/typical_venue.h"
@@ -142,6 +143,44 @@ SectionResponse fit(const WfData& s, int iterations, const Vector& dB = kFlatDb,
 }
 
 }  // namespace
+
+// Two kinds of driver alternating along three boxes of four with gaps between
+// the boxes: the Gram matrix from the structure equals G^H G formed directly.
+// Drivers of all different kinds at uneven positions share nothing.
+TEST(StructuredGram, EqualsTheDirectProductAndKnowsWhenItPays) {
+    const int nDir = 101, drivers = 12;
+    const Vector phi = Vector::LinSpaced(nDir, -kPi / 2, kPi / 2);
+    Vector z(drivers);
+    std::vector<int> kindOf(drivers);
+    for (int d = 0; d < drivers; ++d) {
+        z[d] = 0.1 * d + 0.17 * (d / 4) - 0.6;
+        kindOf[d] = d % 2;
+    }
+    std::mt19937 rng(3);
+    std::normal_distribution<double> normal;
+    Matrix hRe(nDir, 2), hIm(nDir, 2);
+    for (int i = 0; i < hRe.size(); ++i) {
+        hRe(i) = normal(rng);
+        hIm(i) = normal(rng);
+    }
+    const double f = 1234.5;
+    CMatrix G(nDir, drivers);
+    for (int j = 0; j < nDir; ++j)
+        for (int d = 0; d < drivers; ++d)
+            G(j, d) = Complex(hRe(j, kindOf[d]), hIm(j, kindOf[d])) *
+                      std::exp(Complex(0.0, 2 * kPi * f * phi[j] * z[d] / kSpeedOfSound));
+    const CMatrix direct = G.adjoint() * G;
+    StructuredGram gram(kindOf, z);
+    EXPECT_TRUE(gram.worthwhile());
+    const Matrix gRe = G.real(), gIm = G.imag();
+    CMatrix A;
+    gram.compute(nDir, gRe.data(), gIm.data(), A);
+    EXPECT_LT((A - direct).cwiseAbs().maxCoeff(), 1e-13 * direct.cwiseAbs().maxCoeff());
+
+    std::vector<int> ownKinds(6);
+    for (int d = 0; d < 6; ++d) ownKinds[d] = d;
+    EXPECT_FALSE(StructuredGram(ownKinds, (Vector(6) << 0, 0.1, 0.3, 0.35, 0.8, 0.81).finished()).worthwhile());
+}
 
 TEST(InnerOptimisation, RefusalsAndTheIterationCount) {
     WfData s = syntheticSection(8);

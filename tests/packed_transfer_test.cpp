@@ -1,7 +1,7 @@
 // A packed section keeps its measured prototypes and its driver positions read
 // them through the packing list. Expanding them into one column per position,
-// the layout of an unpacked model, must change no arithmetic: the fit and the
-// sound field of both layouts agree bit for bit.
+// the layout of an unpacked model, must change no arithmetic of the sound
+// field (bit for bit) and only the rounding of the fit.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -54,7 +54,11 @@ TEST_F(PackedTransfer, FitIsTheSameAsWithOneColumnPerPosition) {
     const std::vector<VenueItem> venue = {talvek_test::typicalAudienceLine()};
     const SectionResponse a = optimiseSection(*model.wf, some, 2.5, -3.0, venue, model.f_timbre, model.dB_timbre, false, 3);
     const SectionResponse b = optimiseSection(full, some, 2.5, -3.0, venue, model.f_timbre, model.dB_timbre, false, 3);
-    EXPECT_EQ(a.H, b.H);
+    // The packed layout shares driver kinds, so its Gram matrix is formed
+    // from its structure; the expanded one has a kind per position and forms
+    // it directly. The two agree to rounding, amplified by the solve.
+    for (int c = 0; c < some.size(); ++c)
+        EXPECT_LT((a.H.col(c) - b.H.col(c)).norm(), 1e-8 * b.H.col(c).norm()) << some[c];
 }
 
 TEST_F(PackedTransfer, SoundFieldIsTheSameAsWithOneColumnPerPosition) {
