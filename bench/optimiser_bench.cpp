@@ -1,10 +1,13 @@
 // The optimisation and design for the typical venue (column reference point
 // at 2.5 m, upright, floor audience line at 1.2 m from 3 m to 25 m, 94/88 dB)
 // on Vexal64 and Vexal8, whole and split into its costs:
-//   DesignPipeline          the whole optimisation and FIR design (target for
-//                           Vexal64: 60 ms on one core); Repeated keeps the
-//                           decomposed Gram matrices between designs, as the
-//                           library does for designs over the same directions
+//   DesignPipeline          the whole optimisation and FIR design on one
+//                           thread (target for Vexal64: 60 ms); Repeated keeps
+//                           the decomposed Gram matrices between designs, as
+//                           the library does for designs over the same
+//                           directions; TwoThreads shares each section's
+//                           frequencies with a second thread, as the library
+//                           does by default (wall time)
 //   SectionFit/iterations:1 per-frequency transfer matrices, propagation phase,
 //                           Gram matrix and its decomposition, one solve
 //   SectionFit/iterations:N the same with the given count; the difference to
@@ -22,8 +25,9 @@
 // Take the ratios of one run (the machine may be shared) and the minimum of
 // repetitions: --benchmark_repetitions=5.
 // Models come from TALVEK_MODEL_DIR, else from ./models (the build folder).
-// Everything runs on the calling thread: Eigen is built without OpenMP and
-// OpenBLAS is its single-threaded build. Peak memory: switch_and_design.c.
+// Apart from TwoThreads everything runs on the calling thread: Eigen is built
+// without OpenMP, OpenBLAS is its single-threaded build and TALVEK_THREADS=1
+// is set while a single-thread design runs. Peak memory: switch_and_design.c.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
 #include <unistd.h>
@@ -72,9 +76,21 @@ WfData workingWoofer(const ModelData& m) {
     return wf;
 }
 
-void DesignPipeline(benchmark::State& state, const char* name, bool keep) {
+// TALVEK_THREADS for the duration of one benchmark: one thread unless asked.
+struct ThreadSetting {
+    explicit ThreadSetting(bool two) {
+        if (two)
+            unsetenv("TALVEK_THREADS");
+        else
+            setenv("TALVEK_THREADS", "1", 1);
+    }
+    ~ThreadSetting() { unsetenv("TALVEK_THREADS"); }
+};
+
+void DesignPipeline(benchmark::State& state, const char* name, bool keep, bool twoThreads = false) {
     const ModelData* m = modelOrSkip(state, name);
     if (m == nullptr) return;
+    const ThreadSetting threads(twoThreads);
     FitCache cache;
     PipelineOptions options;
     options.p1 = 2.5;
@@ -83,12 +99,12 @@ void DesignPipeline(benchmark::State& state, const char* name, bool keep) {
     SFIO sfio{};
     for (auto _ : state) benchmark::DoNotOptimize(runDesignPipeline(*m, typicalVenue(), options, sfio));
     clearSFIO(sfio);
-    state.counters["eigen_threads"] = Eigen::nbThreads();
 }
 
 void SectionFit(benchmark::State& state, const char* name, bool tweeter) {
     const ModelData* m = modelOrSkip(state, name);
     if (m == nullptr) return;
+    const ThreadSetting threads(false);
     if (tweeter && !m->twoway) {
         state.SkipWithError("one-way model");
         return;
@@ -220,6 +236,7 @@ void StructuredGramBench(benchmark::State& state, const char* name) {
 
 BENCHMARK_CAPTURE(DesignPipeline, Vexal64, "Vexal64", false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(DesignPipeline, Vexal64Repeated, "Vexal64", true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DesignPipeline, Vexal64TwoThreads, "Vexal64", false, true)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SectionFit, Vexal64Woofer, "Vexal64", false)->ArgName("iterations")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SectionFit, Vexal64Tweeter, "Vexal64", true)->ArgName("iterations")->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ChannelFilterDesign, Vexal64, "Vexal64")->Unit(benchmark::kMillisecond);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "core/kernels.h"
 #include "core/lib_settings.h"
 #include "core/turns.h"
+#include "core/two_threads.h"
 #include "optimiser/structured_gram.h"
 
 namespace TalvekLib {
@@ -107,11 +109,37 @@ void transferTimes(int rows, int cols, const double* __restrict S, const double*
     }
 }
 
+// s = S^T v for S (rows x cols, column-major): one inner product per column,
+// in eight partial sums of the compiler's generic vector type added in a fixed
+// order, so that every build gives the same bits.
+typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
+constexpr int kLanes = 8;
+
+TALVEK_VECTOR_CLONES
+void columnDots(int rows, int cols, const double* __restrict S, const double* __restrict v, double* __restrict s) {
+    for (int d = 0; d < cols; ++d) {
+        const double* __restrict a = S + static_cast<std::size_t>(d) * rows;
+        Lanes acc = {};
+        int j = 0;
+        for (; j + kLanes <= rows; j += kLanes) {
+            Lanes aj, vj;
+            std::memcpy(&aj, a + j, sizeof aj);
+            std::memcpy(&vj, v + j, sizeof vj);
+            acc += aj * vj;
+        }
+        for (int l = 0; j < rows; ++j, ++l) acc[l] += a[j] * v[j];
+        double sum = 0.0;
+        for (int l = 0; l < kLanes; ++l) sum += acc[l];
+        s[d] = sum;
+    }
+}
+
 // The complex matrix G held as its real and imaginary halves side by side,
 // S = [Re G, Im G]: every product the fit needs then runs as a real matrix
 // product, which is several times faster than the complex one, and the Gram
-// matrix comes out exactly Hermitian. The products go to the optimised BLAS,
-// which picks the kernels for the machine's vector units when it loads.
+// matrix comes out exactly Hermitian. The direct Gram product goes to the
+// optimised BLAS, which picks the kernels for the machine's vector units when
+// it loads; the products with vectors run on the kernels above.
 class SplitTransfer {
 public:
     SplitTransfer(int rows, int cols)
@@ -141,8 +169,7 @@ public:
 
     // G^H v for a real v.
     void adjointTimes(const Vector& v, CVector& h) {
-        cblas_dgemv(CblasColMajor, CblasTrans, S_.rows(), S_.cols(), 1.0, S_.data(), S_.rows(), v.data(), 1, 0.0,
-                    s_.data(), 1);
+        columnDots(S_.rows(), S_.cols(), S_.data(), v.data(), s_.data());
         h.real() = s_.head(n_);
         h.imag() = -s_.tail(n_);
     }
@@ -295,13 +322,6 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
     result.freq = f;
     result.H = CMatrix::Zero(nChan, nFreq);
 
-    SplitTransfer G(nDir, nChan);
-    CMatrix A(nChan, nChan);
-    CVector x = CVector::Zero(nChan), h(nChan);
-    Vector D(nDir), P(nDir);
-    GramDecomposition qr(nChan, nChan);
-    qr.setThreshold(kPivotThreshold);
-
     // What each driver reads of the section's transfer data: a column (its
     // own, or its prototype's) at the rows of the fitted directions, counted
     // from the other end for a driver mounted upside down. Drivers that read
@@ -317,74 +337,91 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
         if (at == sources.end()) sources.push_back(key);
     }
     const int nSources = static_cast<int>(sources.size());
-    Matrix hRe(nDir, nSources), hIm(nDir, nSources);
     FitCache::Section* kept = cache ? &cache->section(dTau, loading, sourceOf, nFreq) : nullptr;
     StructuredGram structure(sourceOf, section.driverpos);
 
-    for (int c = 0; c < nFreq; ++c) {
-        // G: the section's transfer data towards the fitted directions, with
-        // the propagation phase at this frequency.
-        const CMatrix& Hf = section.H[frequencies[c]];
-        for (int k = 0; k < nSources; ++k) {
-            const auto column = Hf.col(sources[k].first);
-            const IVector& rows = sources[k].second ? mirroredRows : fit.angleIndex;
-            for (int j = 0; j < nDir; ++j) {
-                const Complex hj = column[rows[j]];
-                hRe(j, k) = hj.real();
-                hIm(j, k) = hj.imag();
-            }
-        }
-        // A driver higher up the column is nearer to a listener above it, so its
-        // path is shorter by about phi x position: its phase leads, exp(+j w tau).
-        // This is the sign of the sound-field model's exp(-j w r / c); the other
-        // sign would aim every design at the mirror image of the venue.
-        for (int d = 0; d < nChan; ++d)
-            rotateByDelay(nDir, f[c], dTau.col(d).data(), hRe.col(sourceOf[d]).data(),
-                          hIm.col(sourceOf[d]).data(), G.realColumn(d), G.imagColumn(d));
+    // The frequencies are independent of one another: a second thread may
+    // take half of them, each with its own workspace, and every frequency
+    // comes out as it would alone. The direct Gram product goes through the
+    // BLAS, whose single-threaded build must not be entered twice at once, so
+    // a section without shared structure stays on one thread.
+    const auto fitFrequencies = [&](int first, int last) {
+        SplitTransfer G(nDir, nChan);
+        CMatrix A(nChan, nChan);
+        CVector x = CVector::Zero(nChan), h(nChan);
+        Vector D(nDir), P(nDir);
+        GramDecomposition qr(nChan, nChan);
+        qr.setThreshold(kPivotThreshold);
+        StructuredGram gram = structure;
+        Matrix hRe(nDir, nSources), hIm(nDir, nSources);
 
-        // Gram matrix with loaded diagonal; decomposed once, reused by every
-        // iteration (and by later designs while its inputs stay the same).
-        const GramDecomposition* solver = kept ? kept->find(c, f[c], hRe, hIm) : nullptr;
-        if (solver == nullptr) {
-            G.gram(structure, A);
-            A.diagonal().array() *= loading.array().cast<Complex>();
-            qr.compute(A);
-            if (kept) kept->store(c, f[c], hRe, hIm, qr);
-            solver = &qr;
-        }
-
-        D = T.col(c);
-        x.setZero();  // a zero iteration count gives zero weights
-        for (int it = 0; it < nIter; ++it) {
-            G.adjointTimes(D, h);
-            x = solver->solve(h);
-            G.magnitudesOf(x, P);
-
-            // Level correction: 10 to the weighted mean dB error over 20 (NaN
-            // without weighted directions, which leaves D below unchanged).
-            double errorSum = 0.0;
-            for (int k = 0; k < weighted.size(); ++k) {
-                const int j = weighted[k];
-                const double ratio = T(j, c) / P[j];
-                errorSum += 10.0 * std::log10(ratio * ratio) * fit.weight[j];
-            }
-            const double g = std::pow(10.0, (errorSum / nWeighted) / (weightSum / nWeighted) / 20.0);
-
-            for (int j = 0; j < nDir; ++j) {
-                const double t = T(j, c);
-                if (t <= 0.0) {
-                    D[j] = std::min(D[j], 10000.0 * t);
-                    continue;
+        for (int c = first; c < last; ++c) {
+            // G: the section's transfer data towards the fitted directions, with
+            // the propagation phase at this frequency.
+            const CMatrix& Hf = section.H[frequencies[c]];
+            for (int k = 0; k < nSources; ++k) {
+                const auto column = Hf.col(sources[k].first);
+                const IVector& rows = sources[k].second ? mirroredRows : fit.angleIndex;
+                for (int j = 0; j < nDir; ++j) {
+                    const Complex hj = column[rows[j]];
+                    hRe(j, k) = hj.real();
+                    hIm(j, k) = hj.imag();
                 }
-                const double r = P[j] * g / t;
-                if (r > 0.0)
-                    D[j] = std::min(D[j] / r, 10000.0 * t);
-                else if (r <= 0.0)
-                    D[j] = 10000.0 * t;
             }
+            // A driver higher up the column is nearer to a listener above it, so its
+            // path is shorter by about phi x position: its phase leads, exp(+j w tau).
+            // This is the sign of the sound-field model's exp(-j w r / c); the other
+            // sign would aim every design at the mirror image of the venue.
+            for (int d = 0; d < nChan; ++d)
+                rotateByDelay(nDir, f[c], dTau.col(d).data(), hRe.col(sourceOf[d]).data(),
+                              hIm.col(sourceOf[d]).data(), G.realColumn(d), G.imagColumn(d));
+
+            // Gram matrix with loaded diagonal; decomposed once, reused by every
+            // iteration (and by later designs while its inputs stay the same).
+            const GramDecomposition* solver = kept ? kept->find(c, f[c], hRe, hIm) : nullptr;
+            if (solver == nullptr) {
+                G.gram(gram, A);
+                A.diagonal().array() *= loading.array().cast<Complex>();
+                qr.compute(A);
+                if (kept) kept->store(c, f[c], hRe, hIm, qr);
+                solver = &qr;
+            }
+
+            D = T.col(c);
+            x.setZero();  // a zero iteration count gives zero weights
+            for (int it = 0; it < nIter; ++it) {
+                G.adjointTimes(D, h);
+                x = solver->solve(h);
+                G.magnitudesOf(x, P);
+
+                // Level correction: 10 to the weighted mean dB error over 20 (NaN
+                // without weighted directions, which leaves D below unchanged).
+                double errorSum = 0.0;
+                for (int k = 0; k < weighted.size(); ++k) {
+                    const int j = weighted[k];
+                    const double ratio = T(j, c) / P[j];
+                    errorSum += 10.0 * std::log10(ratio * ratio) * fit.weight[j];
+                }
+                const double g = std::pow(10.0, (errorSum / nWeighted) / (weightSum / nWeighted) / 20.0);
+
+                for (int j = 0; j < nDir; ++j) {
+                    const double t = T(j, c);
+                    if (t <= 0.0) {
+                        D[j] = std::min(D[j], 10000.0 * t);
+                        continue;
+                    }
+                    const double r = P[j] * g / t;
+                    if (r > 0.0)
+                        D[j] = std::min(D[j] / r, 10000.0 * t);
+                    else if (r <= 0.0)
+                        D[j] = 10000.0 * t;
+                }
+            }
+            result.H.col(c) = x;
         }
-        result.H.col(c) = x;
-    }
+    };
+    const double terms = structure.worthwhile() ? double(nFreq) * nDir * nChan * std::max(nIter, 1) : 0.0;
+    shareWithSecondThread(nFreq, terms, fitFrequencies);
     return result;
 }
 
