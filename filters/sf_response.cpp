@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/two_threads.h"
 #include "filters/filter.h"
 
 namespace TalvekLib {
@@ -58,8 +59,13 @@ CVector channelResponse(const ChannelDesign& cd, int c, const Vector& f, double 
 }
 
 CMatrix channelResponses(const ChannelDesign& cd, const Vector& f, double fs) {
-    CMatrix out(f.size(), cd.outputshifts.size());
-    for (int c = 0; c < cd.outputshifts.size(); ++c) out.col(c) = channelResponse(cd, c, f, fs);
+    const int channels = cd.outputshifts.size();
+    CMatrix out(f.size(), channels);
+    // Channels are independent: a second thread may take half of them.
+    const double terms = static_cast<double>(channels) * f.size() * cd.delaypick.size();
+    shareWithSecondThread(channels, terms, [&](int first, int last) {
+        for (int c = first; c < last; ++c) out.col(c) = channelResponse(cd, c, f, fs);
+    });
     return out;
 }
 
