@@ -78,6 +78,25 @@ class Prediction:
         return self.headroom_db - self.offset_db
 
 
+@dataclass
+class FilterResponses:
+    """The steering filters' responses, sampled for their plot: ``values[s]`` is
+    section s (woofer, tweeter) as (channels, 3 * points) at ``freq``, then half
+    a hertz below and above each, for the group delay."""
+
+    freq: np.ndarray
+    values: tuple
+    step: float = 1.0
+
+
+def filter_responses(tv: Talvek, *, points: int = 240) -> FilterResponses:
+    """Sample the current design's steering filters from 20 Hz to 20 kHz, one library call."""
+    freq = np.geomspace(20.0, 20000.0, points)
+    step = 1.0
+    grid = np.concatenate([freq, freq - step / 2, freq + step / 2])
+    return FilterResponses(freq, tuple(tv.sf_response(grid)), step)
+
+
 def analysed_range(all_freq: np.ndarray, bands=OCTAVE_BANDS) -> tuple[int, int]:
     """1-based inclusive index range of the model frequencies spanning the bands."""
     inside = np.flatnonzero((all_freq >= bands[0] / _HALF_OCTAVE) & (all_freq < bands[-1] * _HALF_OCTAVE))

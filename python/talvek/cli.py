@@ -9,13 +9,11 @@ Set TALVEK_DEBUG=1 to see the traceback of an unexpected failure.
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import os
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 from pathlib import Path
 
@@ -25,6 +23,7 @@ from . import analysis, pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
+from .plot_helper import PlotHelper
 from .venue import Venue, VenueError, load_venue, parse_venue
 
 PROGRAM = "talvek"
@@ -124,8 +123,9 @@ def _session(args) -> Talvek:
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
+        # No plot helper: with no optimisation to wait for, it would have no time to start.
         rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                          progress=progress, parallel_plots=True)
+                                          progress=progress)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -133,14 +133,10 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
     return rep
 
 
-def _import_plots_meanwhile() -> None:
-    """Import matplotlib on a second thread while the library designs.
-
-    The library's exports release the interpreter lock, so the second of
-    import that matplotlib costs overlaps with the optimisation; the first use
-    of ``talvek.plots`` waits for the import to finish.
-    """
-    threading.Thread(target=importlib.import_module, args=("talvek.plots",), daemon=True).start()
+def _plot_helper(plots: bool) -> PlotHelper | None:
+    """Start the process that will draw the plots while the library designs
+    (see talvek.plot_helper); None without plots."""
+    return PlotHelper() if plots else None
 
 
 def _finish(folder: Path, started: float, plots: bool) -> None:
@@ -197,16 +193,17 @@ def cmd_design(args) -> int:
     venue = load_venue(args.venue)
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
-    if not args.no_plots:
-        _import_plots_meanwhile()
-    tv = _session(args)
+    helper = _plot_helper(not args.no_plots)
     progress = Progress("predicting levels")
     try:
+        tv = _session(args)
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
                                     progress=progress, voicing=not args.no_voicing,
-                                    refine=not args.no_refinement, parallel_plots=True)
+                                    refine=not args.no_refinement, plot_helper=helper)
     finally:
         progress.close()
+        if helper is not None:
+            helper.close()
     for line in analysis.summary_lines(rep):
         print(line)
     _finish(folder, started, not args.no_plots)
@@ -246,7 +243,8 @@ def cmd_redesign(args) -> int:
         if not args.no_plots:
             from . import plots as p
 
-            p.save(p.filters_figure(tv, title=f"steering filters of {record.model.name}"), folder / "filters.png")
+            p.save(p.filters_figure(analysis.filter_responses(tv), title=f"steering filters of {record.model.name}"),
+                   folder / "filters.png")
     _finish(folder, started, False)
     return 0
 

@@ -11,7 +11,9 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
+from . import analysis
 from .api import SFIORecord, Talvek, TalvekError
+from .plot_helper import Figure, PlotHelper, draw_figures
 from .venue import Venue
 
 
@@ -37,16 +39,14 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
 
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
                        progress=None, voicing=None, before: dict | None = None,
-                       parallel_plots: bool = False) -> dict:
+                       plot_helper: PlotHelper | None = None) -> dict:
     """Predict the levels of the current design, write report.json and (optionally) the plots.
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png. ``parallel_plots`` draws one plot
-    in a forked process (for single-threaded callers such as the command line).
+    and the correction curve to levels.png. ``plot_helper`` (started by a
+    single-threaded caller such as the command line) draws the plots.
     """
-    from . import analysis
-
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
@@ -55,17 +55,17 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
-        from . import plots as p
-
-        p.save_all([(lambda: p.coverage_figure(venue, pred), folder / "coverage.png"),
-                    (lambda: p.levels_figure(venue, pred, voicing=voicing), folder / "levels.png"),
-                    (lambda: p.filters_figure(tv, title=f"{venue.name}: steering filters of {venue.model.name}"),
-                     folder / "filters.png")], parallel=parallel_plots)
+        title = f"{venue.name}: steering filters of {venue.model.name}"
+        draw_figures([Figure("coverage_figure", (venue, pred), folder / "coverage.png"),
+                      Figure("levels_figure", (venue, pred), folder / "levels.png", {"voicing": voicing}),
+                      Figure("filters_figure", (analysis.filter_responses(tv),), folder / "filters.png",
+                             {"title": title})], plot_helper)
     return rep
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True, refine: bool = True, parallel_plots: bool = False) -> dict:
+                 progress=None, voicing: bool = True, refine: bool = True,
+                 plot_helper: PlotHelper | None = None) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -91,8 +91,9 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         After voicing, let each band that misses its figures take its
         frequencies from a better optimiser run (:mod:`talvek.refinement`);
         kept only when the design gets better.
-    parallel_plots : bool
-        Draw one plot in a forked process; only for single-threaded callers.
+    plot_helper : PlotHelper, optional
+        A process that draws the plots (:mod:`talvek.plot_helper`); without
+        it the plots are drawn here.
 
     Returns
     -------
@@ -102,7 +103,6 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     record = optimise(tv, venue)
     voiced = before = None
     if voicing:
-        from . import analysis
         from .voicing import voice
 
         before = analysis.report(venue, analysis.predict(tv, venue, grid=(2, 2)))
@@ -117,4 +117,4 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
     return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
-                              before=before, parallel_plots=parallel_plots)
+                              before=before, plot_helper=plot_helper)

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 
 import matplotlib
 
@@ -21,10 +20,10 @@ from matplotlib import colors, ticker  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 
-from .analysis import Prediction  # noqa: E402
+from .analysis import FilterResponses, Prediction  # noqa: E402
 from .venue import Venue  # noqa: E402
 
-__all__ = ["coverage_figure", "levels_figure", "filters_figure", "save", "group_delay"]
+__all__ = ["coverage_figure", "levels_figure", "filters_figure", "save", "warm_up", "group_delay"]
 
 _LINE_COLOURS = plt.rcParams["axes.prop_cycle"].by_key()["color"]
 
@@ -190,13 +189,11 @@ def _delay_between(low: np.ndarray, high: np.ndarray, step: float) -> np.ndarray
 
 
 @_titles_at_fixed_height
-def filters_figure(tv, *, title: str = "", points: int = 240) -> Figure:
-    """Magnitude and group delay of the designed steering filters, per section."""
-    freq = np.geomspace(20.0, 20000.0, points)
-    # One library call for the grid and the two neighbours of every point.
-    step = 1.0
-    grid = np.concatenate([freq, freq - step / 2, freq + step / 2])
-    both = tv.sf_response(grid)
+def filters_figure(responses: FilterResponses, *, title: str = "") -> Figure:
+    """Magnitude and group delay of the designed steering filters, per section
+    (sampled by :func:`talvek.analysis.filter_responses`)."""
+    freq, both, step = responses.freq, responses.values, responses.step
+    points = freq.size
     sections = [("woofer section", both[0])] + ([("tweeter section", both[1])] if both[1].shape[0] else [])
     fig, axes = plt.subplots(2, len(sections), figsize=(7.5 * len(sections), 8), squeeze=False)
     fig.subplots_adjust(left=0.08, right=0.97, bottom=0.07, top=0.9, wspace=0.25, hspace=0.3)
@@ -246,33 +243,16 @@ def save(fig: Figure, path, *, dpi: int = 90) -> list[str]:
     return panels
 
 
-def save_all(jobs, *, parallel: bool = False) -> None:
-    """Draw and write several figures: ``jobs`` is a list of (make_figure, path).
+def warm_up() -> None:
+    """Draw a small throw-away figure: the first drawing in a process loads the
+    fonts and fills matplotlib's caches, which a helper does while it waits."""
+    import io
 
-    With ``parallel`` (a single-threaded caller on a POSIX system), forked
-    children draw all figures but the last while this process draws that one:
-    drawing is pure Python and holds the interpreter lock, so more cores help
-    only through more processes. The children inherit everything, the
-    library's current design included; a figure whose child fails is drawn
-    here after all.
-    """
-    jobs = list(jobs)
-    children = []
-    if parallel and len(jobs) > 1 and hasattr(os, "fork"):
-        for make, path in jobs[:-1]:
-            pid = os.fork()
-            if pid == 0:  # the child: one figure, then leave without running any cleanup of the parent's
-                status = 1
-                try:
-                    save(make(), path)
-                    status = 0
-                finally:
-                    os._exit(status)
-            children.append((pid, (make, path)))
-        jobs = jobs[-1:]
-    for make, path in jobs:
-        save(make(), path)
-    for pid, (make, path) in children:
-        _, status = os.waitpid(pid, 0)
-        if status != 0:
-            save(make(), path)
+    fig, ax = plt.subplots(figsize=(2, 2))
+    ax.pcolormesh(np.arange(3.0), np.arange(3.0), np.eye(3), shading="nearest", rasterized=True)
+    ax.plot([0, 1], [0, 1])
+    ax.set_title("warm-up")
+    ax.set_xlabel("x, m")
+    ax.legend(["line"], fontsize="small")
+    fig.savefig(io.BytesIO(), dpi=30, format="png")
+    plt.close(fig)

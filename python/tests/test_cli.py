@@ -1,6 +1,8 @@
 """The `talvek` command line: subcommands on the examples, bad input, plots."""
 
 import json
+import os
+import signal as unix_signal
 import subprocess
 
 import numpy as np
@@ -9,8 +11,10 @@ from hostpaths import EXAMPLES, REPO, needs_library
 from PIL import Image
 from scipy import signal
 
+from talvek.analysis import FilterResponses
 from talvek.api import model_info
 from talvek.cli import main
+from talvek.plot_helper import Figure, PlotHelper
 from talvek.plots import group_delay
 
 BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
@@ -27,6 +31,22 @@ def panels(png):
 
 
 # ---------------------------------------------------------------- without the library
+
+def test_a_figure_the_plot_helper_does_not_write_is_drawn_by_the_caller(tmp_path):
+    # Three channels of a pure delay each, and a one-way column (no tweeter section).
+    freq = np.geomspace(20.0, 20000.0, 40)
+    grid = np.concatenate([freq, freq - 0.5, freq + 0.5])
+    woofer = np.exp(-2j * np.pi * grid[None, :] * np.array([[1e-3], [2e-3], [3e-3]]))
+    responses = FilterResponses(freq, (woofer, np.zeros((0, grid.size), complex)))
+    figures = [Figure("filters_figure", (responses,), tmp_path / f"{k}.png", {"title": "t"}) for k in range(2)]
+    with PlotHelper() as helper:
+        helper.draw(figures[:1])
+    with PlotHelper() as helper:
+        os.kill(helper._pid, unix_signal.SIGKILL)
+        helper.draw(figures[1:])
+    for fig in figures:
+        assert panels(fig.path) == ["woofer section: magnitude (3 channels)", "woofer section: group delay"]
+
 
 def test_group_delay_matches_scipy():
     # Independent implementation: scipy differentiates the FIR's own sums.
