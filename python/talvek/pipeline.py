@@ -13,7 +13,7 @@ from pathlib import Path
 
 from . import analysis
 from .api import SFIORecord, Talvek, TalvekError
-from .plot_helper import Figure, PlotHelper, draw_figures
+from .plot_helper import Figure, PlotHelper
 from .venue import Venue
 
 
@@ -47,6 +47,10 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     and the correction curve to levels.png. ``plot_helper`` (started by a
     single-threaded caller such as the command line) draws the plots.
     """
+    figures = plot_helper if plot_helper is not None else PlotHelper(start=False)
+    if plots:  # the filters need no prediction: a helper draws them while the levels are predicted
+        figures.submit(Figure("filters_figure", (analysis.filter_responses(tv),), folder / "filters.png",
+                              {"title": f"{venue.name}: steering filters of {venue.model.name}"}))
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
@@ -55,11 +59,9 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
-        title = f"{venue.name}: steering filters of {venue.model.name}"
-        draw_figures([Figure("coverage_figure", (venue, pred), folder / "coverage.png"),
-                      Figure("levels_figure", (venue, pred), folder / "levels.png", {"voicing": voicing}),
-                      Figure("filters_figure", (analysis.filter_responses(tv),), folder / "filters.png",
-                             {"title": title})], plot_helper)
+        figures.submit(Figure("coverage_figure", (venue, pred), folder / "coverage.png"))
+        figures.submit(Figure("levels_figure", (venue, pred), folder / "levels.png", {"voicing": voicing}))
+        figures.finish()
     return rep
 
 

@@ -5,8 +5,9 @@ second core helps only through a second process. The helper is forked when the
 command starts, while the process is still small (a fork of the process that
 has designed would copy most of the pages either side touches after it). It
 imports matplotlib and draws a throw-away figure while the library designs;
-handed the figures, it forks once per figure, so that they are drawn side by
-side by processes that all start with matplotlib loaded and warm. A figure
+handed a figure, it forks a process to draw it, so that the figures are drawn
+side by side (and the first while the command predicts the levels for the
+others) by processes that all start with matplotlib loaded and warm. A figure
 that the helper does not report as written is drawn by the caller after all,
 so a helper that fails costs time, never a file.
 
@@ -22,7 +23,7 @@ import signal
 from dataclasses import dataclass, field
 from pathlib import Path
 
-__all__ = ["Figure", "PlotHelper", "draw_figures"]
+__all__ = ["Figure", "PlotHelper"]
 
 # What the helper may be asked to draw: the figure functions of talvek.plots.
 FIGURES = ("coverage_figure", "levels_figure", "filters_figure")
@@ -45,25 +46,21 @@ class Figure:
         plots.save(getattr(plots, self.function)(*self.args, **self.kwargs), self.path)
 
 
-def draw_figures(figures: list[Figure], helper: PlotHelper | None = None) -> None:
-    """Write ``figures``: through ``helper`` when given, else one after the other here."""
-    if helper is None:
-        for fig in figures:
-            fig.draw_here()
-    else:
-        helper.draw(figures)
-
-
 class PlotHelper:
     """A forked process that draws figures; use as a context manager.
 
-    :meth:`draw` hands it the figures and returns when all are written.
-    Leaving the context without drawing lets the helper go.
+    :meth:`submit` hands it a figure, which it starts drawing at once;
+    :meth:`finish` returns when every figure is written. Leaving the context
+    without finishing lets the helper go. With ``start=False`` (or where
+    processes cannot be forked) there is no helper: :meth:`finish` draws the
+    figures here, one after the other.
     """
 
-    def __init__(self):
+    def __init__(self, start: bool = True):
         self._pid = None
-        if not hasattr(os, "fork"):
+        self._submitted: list[Figure] = []
+        self._written = b""
+        if not start or not hasattr(os, "fork"):
             return
         jobs_read, self._jobs = os.pipe()
         self._results, results_write = os.pipe()
@@ -82,58 +79,63 @@ class PlotHelper:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def draw(self, figures: list[Figure]) -> None:
-        """Have the helper draw ``figures``; draw here those it does not report written."""
-        figures = list(figures)
-        written = b""
+    def submit(self, fig: Figure) -> None:
+        """Have the helper draw ``fig`` (without a helper, :meth:`finish` draws it here)."""
+        self._submitted.append(fig)
         if self._pid is not None:
             try:
-                _write_all(self._jobs, pickle.dumps(figures))
-            except OSError:  # the helper has gone
-                pass
-            os.close(self._jobs)
-            written = _read_to_end(self._results)
-            os.close(self._results)
-            os.waitpid(self._pid, 0)
-            self._pid = None
-        for i, fig in enumerate(figures):
-            if i >= len(written) or written[i] != 0:
+                _write_all(self._jobs, pickle.dumps(fig))
+            except OSError:  # the helper has gone: what it did not report is drawn here
+                self._stop()
+
+    def finish(self) -> None:
+        """Wait for every figure submitted; draw here those not reported written."""
+        self._stop()
+        for i, fig in enumerate(self._submitted):
+            if i >= len(self._written) or self._written[i] != 0:
                 fig.draw_here()
+        self._submitted, self._written = [], b""
 
     def close(self) -> None:
-        """Stop the helper without drawing (after :meth:`draw`: nothing to do).
-        It has been given nothing to write, so it need not finish its warm-up."""
-        if self._pid is not None:
+        """Let the helper go without drawing here. Given nothing to draw, it is
+        stopped at once; else what it started is let finish."""
+        if self._pid is not None and not self._submitted:
             os.kill(self._pid, signal.SIGKILL)
-            os.close(self._jobs)
-            os.close(self._results)
-            os.waitpid(self._pid, 0)
-            self._pid = None
+        self._stop()
+
+    def _stop(self) -> None:
+        if self._pid is None:
+            return
+        os.close(self._jobs)  # no more figures: the helper reports and leaves
+        self._written = _read_to_end(self._results)
+        os.close(self._results)
+        os.waitpid(self._pid, 0)
+        self._pid = None
 
 
 def _serve(jobs: int, results: int) -> None:
-    """The helper's life: import, warm up, then one child per figure; never returns."""
+    """The helper's life: import, warm up, then a child for each figure as it comes; never returns."""
     status = 1
     try:
         from . import plots
 
         plots.warm_up()
-        with os.fdopen(jobs, "rb") as stream:
-            try:
-                figures = pickle.load(stream)
-            except EOFError:  # the command ended without plots
-                figures = []
         children = []
-        for fig in figures:
-            pid = os.fork()
-            if pid == 0:
-                drawn = 1
+        with os.fdopen(jobs, "rb") as stream:
+            while True:
                 try:
-                    fig.draw_here()
-                    drawn = 0
-                finally:
-                    os._exit(drawn)
-            children.append(pid)
+                    fig = pickle.load(stream)
+                except EOFError:  # no more figures
+                    break
+                pid = os.fork()
+                if pid == 0:
+                    drawn = 1
+                    try:
+                        fig.draw_here()
+                        drawn = 0
+                    finally:
+                        os._exit(drawn)
+                children.append(pid)
         # One byte per figure, in order: 0 when it was written.
         os.write(results, bytes(0 if os.waitpid(pid, 0)[1] == 0 else 1 for pid in children))
         status = 0

@@ -40,10 +40,12 @@ def test_a_figure_the_plot_helper_does_not_write_is_drawn_by_the_caller(tmp_path
     responses = FilterResponses(freq, (woofer, np.zeros((0, grid.size), complex)))
     figures = [Figure("filters_figure", (responses,), tmp_path / f"{k}.png", {"title": "t"}) for k in range(2)]
     with PlotHelper() as helper:
-        helper.draw(figures[:1])
+        helper.submit(figures[0])
+        helper.finish()
     with PlotHelper() as helper:
         os.kill(helper._pid, unix_signal.SIGKILL)
-        helper.draw(figures[1:])
+        helper.submit(figures[1])
+        helper.finish()
     for fig in figures:
         assert panels(fig.path) == ["woofer section: magnitude (3 channels)", "woofer section: group delay"]
 
