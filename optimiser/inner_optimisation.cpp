@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include <cblas.h>
 
+#include "core/fixed_lanes.h"
 #include "core/interpolation.h"
 #include "core/kernels.h"
 #include "core/lib_settings.h"
@@ -110,11 +110,7 @@ void transferTimes(int rows, int cols, const double* __restrict S, const double*
 }
 
 // s = S^T v for S (rows x cols, column-major): one inner product per column,
-// in eight partial sums of the compiler's generic vector type added in a fixed
-// order, so that every build gives the same bits.
-typedef double Lanes __attribute__((vector_size(8 * sizeof(double))));
-constexpr int kLanes = 8;
-
+// in fixed lanes.
 TALVEK_VECTOR_CLONES
 void columnDots(int rows, int cols, const double* __restrict S, const double* __restrict v, double* __restrict s) {
     for (int d = 0; d < cols; ++d) {
@@ -123,14 +119,12 @@ void columnDots(int rows, int cols, const double* __restrict S, const double* __
         int j = 0;
         for (; j + kLanes <= rows; j += kLanes) {
             Lanes aj, vj;
-            std::memcpy(&aj, a + j, sizeof aj);
-            std::memcpy(&vj, v + j, sizeof vj);
+            loadLanes(aj, a + j);
+            loadLanes(vj, v + j);
             acc += aj * vj;
         }
         for (int l = 0; j < rows; ++j, ++l) acc[l] += a[j] * v[j];
-        double sum = 0.0;
-        for (int l = 0; l < kLanes; ++l) sum += acc[l];
-        s[d] = sum;
+        s[d] = sumLanes(acc);
     }
 }
 
@@ -154,7 +148,7 @@ public:
     // spacings, else from the symmetric product S^T S = [[Gr'Gr, Gr'Gi],
     // [Gi'Gr, Gi'Gi]]: Re A = Gr'Gr + Gi'Gi, Im A = Gr'Gi - Gi'Gr. Only the
     // lower triangle of S^T S is formed; the upper one is its mirror.
-    void gram(StructuredGram& structure, CMatrix& A) {
+    void gram(const StructuredGram& structure, CMatrix& A) {
         if (structure.worthwhile()) {
             structure.compute(S_.rows(), S_.data(), S_.col(n_).data(), A);
             return;
@@ -352,7 +346,6 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
         Vector D(nDir), P(nDir);
         GramDecomposition qr(nChan, nChan);
         qr.setThreshold(kPivotThreshold);
-        StructuredGram gram = structure;
         Matrix hRe(nDir, nSources), hIm(nDir, nSources);
 
         for (int c = first; c < last; ++c) {
@@ -380,7 +373,7 @@ SectionResponse optimiseSection(const DriverData& section, const IVector& freque
             // iteration (and by later designs while its inputs stay the same).
             const GramDecomposition* solver = kept ? kept->find(c, f[c], hRe, hIm) : nullptr;
             if (solver == nullptr) {
-                G.gram(gram, A);
+                G.gram(structure, A);
                 A.diagonal().array() *= loading.array().cast<Complex>();
                 qr.compute(A);
                 if (kept) kept->store(c, f[c], hRe, hIm, qr);

@@ -29,16 +29,16 @@ public:
     bool worthwhile() const { return worthwhile_; }
 
     // A = G^H G for G = gRe + j gIm, both `rows` x drivers, column-major.
-    void compute(int rows, const double* gRe, const double* gIm, CMatrix& A);
+    void compute(int rows, const double* gRe, const double* gIm, CMatrix& A) const;
 
 private:
-    struct Entry {
-        int d, e;  // the pair whose inner product stands for all pairs alike
+    struct Pair {
+        int d, e;
     };
     int drivers_;
-    std::vector<Entry> entries_;  // distinct entries
-    std::vector<int> entryOf_;    // per pair d <= e, row-major upper triangle
-    std::vector<Complex> values_;
+    // Per pair d <= e, row-major upper triangle: the first pair alike, whose
+    // inner product stands for both (the pair itself when it is the first).
+    std::vector<Pair> sameAs_;
     bool worthwhile_;
 };
 

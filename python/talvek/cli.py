@@ -133,12 +133,6 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
     return rep
 
 
-def _plot_helper(plots: bool) -> PlotHelper | None:
-    """Start the process that will draw the plots while the library designs
-    (see talvek.plot_helper); None without plots."""
-    return PlotHelper() if plots else None
-
-
 def _finish(folder: Path, started: float, plots: bool) -> None:
     print(f"wrote {folder}/ in {time.monotonic() - started:.1f} s")
     if plots:
@@ -193,7 +187,8 @@ def cmd_design(args) -> int:
     venue = load_venue(args.venue)
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
-    helper = _plot_helper(not args.no_plots)
+    # Started before the library loads: it imports matplotlib while the library designs.
+    helper = None if args.no_plots else PlotHelper()
     progress = Progress("predicting levels")
     try:
         tv = _session(args)

@@ -80,8 +80,7 @@ def score(rep: dict) -> float:
     design that meets every figure and can play at its targets beats one
     that is a little smoother in some bands but misses another.
     """
-    limits = np.array([analysis.FIGURES[b["band_hz"]] for b in rep["bands"]])
-    relative = np.max(_report_figures(rep) / limits, axis=1)
+    relative = _badness(_report_figures(rep))
     return float(np.mean(relative) + 2.0 * np.sum(np.maximum(relative - 1.0, 0.0))
                  + max(0.0, -rep["headroom_at_targets_db"]))
 
@@ -215,7 +214,6 @@ def _badness(figures: np.ndarray) -> np.ndarray:
     return np.max(figures / limits, axis=1)
 
 
-
 def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
            segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES,
            **voice_options) -> tuple[SFIORecord, VoicingResult, RefinementResult]:
@@ -267,6 +265,22 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
         return tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
                            woofer_iterations=iterations)
 
+    def try_splice(parts):
+        """Each band from its record of ``parts``, voiced, scored and kept as the
+        best if it is; returns the voiced record, its voicing, prediction and report."""
+        nonlocal best
+        spliced = _splice(parts, OCTAVE_BANDS, fade_octaves)
+        tv.redesign(spliced)
+        voiced, voiced_with = voice(tv, venue, spliced, **voice_options)
+        pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
+        rep = analysis.report(venue, pred)
+        s = score(rep)
+        result.scores.append(round(s, 3))
+        if s < best[0]:
+            best = (s, voiced, voiced_with)
+            result.kept = True
+        return voiced, voiced_with, pred, rep
+
     candidates = [(record, shape_figures(tv, venue, points))]
     base_iterations = venue.woofer_iterations
     for iterations in (3, 8):
@@ -276,7 +290,6 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     # The fit over the audience's directions only (or over the whole half plane).
     candidates.append((optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero),
                        shape_figures(tv, venue, points)))
-    current = record
     finished = [(record, rep)]
     for _ in range(passes):
         wanted = [b for b in range(len(OCTAVE_BANDS)) if _badness(candidates[0][1])[b] > 1.0
@@ -295,28 +308,12 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
         result.choices = [int(c) for c in choice]
         if np.all(choice == 0):
             break
-        spliced = _splice([candidates[c][0] for c in choice], OCTAVE_BANDS, fade_octaves)
-        tv.redesign(spliced)
-        current, current_voicing = voice(tv, venue, spliced, **voice_options)
-        pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
-        rep = analysis.report(venue, pred)
-        s = score(rep)
+        current, _, pred, rep = try_splice([candidates[c][0] for c in choice])
         result.passes += 1
-        result.scores.append(round(s, 3))
-        if s < best[0]:
-            best = (s, current, current_voicing)
-            result.kept = True
         finished.append((current, rep))
         candidates[0] = (current, shape_figures(tv, venue, points))
     pick = np.argmin([_badness(_report_figures(r)) for _, r in finished], axis=0)
     if np.any(pick != pick[0]):
-        spliced = _splice([finished[k][0] for k in pick], OCTAVE_BANDS, fade_octaves)
-        tv.redesign(spliced)
-        current, current_voicing = voice(tv, venue, spliced, **voice_options)
-        s = score(analysis.report(venue, analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)))
-        result.scores.append(round(s, 3))
-        if s < best[0]:
-            best = (s, current, current_voicing)
-            result.kept = True
+        try_splice([finished[k][0] for k in pick])
     tv.redesign(best[1])
     return best[1], best[2], result
