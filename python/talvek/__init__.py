@@ -1,7 +1,7 @@
 """Talvek host side: a ctypes binding over libtalvek.so, a numpy-shaped API,
 venue files, predictions, plots and the ``talvek`` command line.
 
-The plotting and analysis modules import matplotlib and are loaded on demand.
+The plotting module (Pillow) is loaded on demand.
 """
 
 from ._version import __version__

@@ -23,7 +23,6 @@ from . import analysis, pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
-from .plot_helper import PlotHelper
 from .venue import Venue, VenueError, load_venue, parse_venue
 
 PROGRAM = "talvek"
@@ -123,7 +122,6 @@ def _session(args) -> Talvek:
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
-        # No plot helper: with no optimisation to wait for, it would have no time to start.
         rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
                                           progress=progress)
     finally:
@@ -187,18 +185,14 @@ def cmd_design(args) -> int:
     venue = load_venue(args.venue)
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
-    # Started before the library loads: it imports matplotlib while the library designs.
-    helper = None if args.no_plots else PlotHelper()
     progress = Progress("predicting levels")
     try:
         tv = _session(args)
         rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
                                     progress=progress, voicing=not args.no_voicing,
-                                    refine=not args.no_refinement, plot_helper=helper)
+                                    refine=not args.no_refinement)
     finally:
         progress.close()
-        if helper is not None:
-            helper.close()
     for line in analysis.summary_lines(rep):
         print(line)
     _finish(folder, started, not args.no_plots)

@@ -13,7 +13,6 @@ from pathlib import Path
 
 from . import analysis
 from .api import SFIORecord, Talvek, TalvekError
-from .plot_helper import Figure, PlotHelper
 from .venue import Venue
 
 
@@ -38,19 +37,19 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
 
 
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                       progress=None, voicing=None, before: dict | None = None,
-                       plot_helper: PlotHelper | None = None) -> dict:
+                       progress=None, voicing=None, before: dict | None = None) -> dict:
     """Predict the levels of the current design, write report.json and (optionally) the plots.
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png. ``plot_helper`` (started by a
-    single-threaded caller such as the command line) draws the plots.
+    and the correction curve to levels.png.
     """
-    figures = plot_helper if plot_helper is not None else PlotHelper(start=False)
-    if plots:  # the filters need no prediction: a helper draws them while the levels are predicted
-        figures.submit(Figure("filters_figure", (analysis.filter_responses(tv),), folder / "filters.png",
-                              {"title": f"{venue.name}: steering filters of {venue.model.name}"}))
+    if plots:  # the filters need no prediction: drawn while the levels are predicted
+        from . import plots as p
+
+        figures = p.FigureThreads()
+        figures.submit(p.filters_figure, folder / "filters.png", analysis.filter_responses(tv),
+                       title=f"{venue.name}: steering filters of {venue.model.name}")
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
@@ -59,15 +58,14 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
-        figures.submit(Figure("coverage_figure", (venue, pred), folder / "coverage.png"))
-        figures.submit(Figure("levels_figure", (venue, pred), folder / "levels.png", {"voicing": voicing}))
+        figures.submit(p.coverage_figure, folder / "coverage.png", venue, pred)
+        figures.submit(p.levels_figure, folder / "levels.png", venue, pred, voicing=voicing)
         figures.finish()
     return rep
 
 
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True, refine: bool = True,
-                 plot_helper: PlotHelper | None = None) -> dict:
+                 progress=None, voicing: bool = True, refine: bool = True) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -93,9 +91,6 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
         After voicing, let each band that misses its figures take its
         frequencies from a better optimiser run (:mod:`talvek.refinement`);
         kept only when the design gets better.
-    plot_helper : PlotHelper, optional
-        A process that draws the plots (:mod:`talvek.plot_helper`); without
-        it the plots are drawn here.
 
     Returns
     -------
@@ -119,4 +114,4 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
     return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
-                              before=before, plot_helper=plot_helper)
+                              before=before)

@@ -1,8 +1,6 @@
 """The `talvek` command line: subcommands on the examples, bad input, plots."""
 
 import json
-import os
-import signal as unix_signal
 import subprocess
 
 import numpy as np
@@ -14,8 +12,7 @@ from scipy import signal
 from talvek.analysis import FilterResponses
 from talvek.api import model_info
 from talvek.cli import main
-from talvek.plot_helper import Figure, PlotHelper
-from talvek.plots import group_delay
+from talvek.plots import FigureThreads, filters_figure, group_delay
 
 BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
 
@@ -32,22 +29,21 @@ def panels(png):
 
 # ---------------------------------------------------------------- without the library
 
-def test_a_figure_the_plot_helper_does_not_write_is_drawn_by_the_caller(tmp_path):
+def test_figures_drawn_on_threads_are_written_and_failures_reach_the_caller(tmp_path):
     # Three channels of a pure delay each, and a one-way column (no tweeter section).
     freq = np.geomspace(20.0, 20000.0, 40)
     grid = np.concatenate([freq, freq - 0.5, freq + 0.5])
     woofer = np.exp(-2j * np.pi * grid[None, :] * np.array([[1e-3], [2e-3], [3e-3]]))
     responses = FilterResponses(freq, (woofer, np.zeros((0, grid.size), complex)))
-    figures = [Figure("filters_figure", (responses,), tmp_path / f"{k}.png", {"title": "t"}) for k in range(2)]
-    with PlotHelper() as helper:
-        helper.submit(figures[0])
-        helper.finish()
-    with PlotHelper() as helper:
-        os.kill(helper._pid, unix_signal.SIGKILL)
-        helper.submit(figures[1])
-        helper.finish()
-    for fig in figures:
-        assert panels(fig.path) == ["woofer section: magnitude (3 channels)", "woofer section: group delay"]
+    figures = FigureThreads()
+    for k in range(2):
+        figures.submit(filters_figure, tmp_path / f"{k}.png", responses, title="t")
+    figures.finish()
+    for k in range(2):
+        assert panels(tmp_path / f"{k}.png") == ["woofer section: magnitude (3 channels)", "woofer section: group delay"]
+    figures.submit(filters_figure, tmp_path / "missing" / "x.png", responses)
+    with pytest.raises(FileNotFoundError):
+        figures.finish()
 
 
 def test_group_delay_matches_scipy():
