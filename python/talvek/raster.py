@@ -108,8 +108,10 @@ def nice_ticks(low: float, high: float, most: int) -> np.ndarray:
 
 
 def _tick_label(value: float, step: float) -> str:
+    """``value`` with as many decimals as ``step`` needs (2.5 steps one more), minus sign typeset."""
     decimals = max(0, -math.floor(math.log10(step) + 1e-9)) if step > 0 else 0
-    if step > 0 and round(step * 10 ** decimals) % 10 and step * 10 ** decimals % 1:  # 2.5 steps
+    scaled = step * 10 ** decimals
+    if abs(scaled - round(scaled)) > 1e-6:
         decimals += 1
     text = f"{value:.{decimals}f}"
     if float(text) == 0.0:

@@ -41,3 +41,11 @@ def test_ticks_are_round_evenly_spaced_and_cover_the_range(low, high, most):
     assert ticks[0] - step[0] < low and ticks[-1] + step[0] > high  # none missing at either end
     mantissa = step[0] / 10 ** np.floor(np.log10(step[0]))
     assert min(abs(mantissa - m) for m in (1, 2, 2.5, 5)) < 1e-9
+
+
+def test_tick_labels_carry_the_decimals_of_their_step():
+    from talvek.raster import _tick_label
+
+    cases = [(0.4, 0.2, "0.4"), (5.0, 2.5, "5.0"), (0.5, 0.25, "0.50"), (-10.0, 5.0, "−10"), (-0.0, 0.5, "0.0"),
+             (100.0, 20.0, "100"), (0.015, 0.001, "0.015")]
+    assert [_tick_label(v, s) for v, s, _ in cases] == [text for _, _, text in cases]
