@@ -21,13 +21,20 @@ void FitCache::Section::store(int c, double f, const Matrix& hRe, const Matrix& 
 
 FitCache::Section& FitCache::section(const Matrix& dTau, const Vector& loading, const std::vector<int>& sourceOf,
                                      int nFreq) {
-    for (Section& s : sections_)
+    ++uses_;
+    for (int e = 0; e < kEntries; ++e) {
+        Section& s = sections_[e];
         if (s.sourceOf_ == sourceOf && sameValues(s.dTau_, dTau) && sameValues(s.loading_, loading)) {
+            lastUse_[e] = uses_;
             s.slots_.resize(nFreq);
             return s;
         }
-    Section& s = sections_[next_];
-    next_ = (next_ + 1) % 2;
+    }
+    int e = 0;
+    for (int k = 1; k < kEntries; ++k)
+        if (lastUse_[k] < lastUse_[e]) e = k;
+    lastUse_[e] = uses_;
+    Section& s = sections_[e];
     s.slots_.clear();
     s.sourceOf_ = sourceOf;
     s.dTau_ = dTau;

@@ -48,9 +48,14 @@ public:
     Section& section(const Matrix& dTau, const Vector& loading, const std::vector<int>& sourceOf, int nFreq);
 
 private:
-    // A two-way design fits both sections in turn: one entry each.
-    Section sections_[2];
-    int next_ = 0;
+    // A two-way design fits both sections in turn, and a refinement alternates
+    // between fitting the whole half plane and the audience's directions only:
+    // room for both sections of two direction sets, the least recently used
+    // making way for a new one.
+    static constexpr int kEntries = 4;
+    Section sections_[kEntries];
+    unsigned long lastUse_[kEntries] = {};
+    unsigned long uses_ = 0;
 };
 
 }  // namespace TalvekLib

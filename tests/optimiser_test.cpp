@@ -221,12 +221,13 @@ TEST(InnerOptimisation, ASecondThreadChangesNoBit) {
 TEST(InnerOptimisation, KeptDecompositionsGiveTheBitsComputedAfresh) {
     WfData s = syntheticSection(8);
     FitCache cache;
-    const auto kept = [&](const VenueItem& line) {
-        return optimiseSection(s, 2.5, 0.0, {line}, kFlatF, kFlatDb, false, 3, &cache).H;
+    const auto kept = [&](const VenueItem& line, bool audienceOnly = false) {
+        return optimiseSection(s, 2.5, 0.0, {line}, kFlatF, kFlatDb, audienceOnly, 3, &cache).H;
     };
     const VenueItem louder = item(3.0, 1.2, 25.0, 1.2, 97.0, 85.0);
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(kept(kLine), fit(s, 3, kFlatDb, false).H);
+        EXPECT_EQ(kept(kLine, true), fit(s, 3, kFlatDb, true).H);  // another direction set, kept beside
         EXPECT_EQ(kept(louder), fit(s, 3, kFlatDb, false, louder).H);
         s.H[1](40, 3) += 0.5;  // the same shapes, other data
     }
