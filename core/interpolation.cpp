@@ -36,8 +36,20 @@ std::vector<int> bracketQueries(const Vector& x, const Vector& xq, bool allowExt
     return upper;
 }
 
-// The one linear lookup behind every routine; Scalar is double or Complex
-// (a complex table interpolates its real and imaginary parts on a real axis).
+// Column c of Y at t, on the interval that ends at grid point k; Scalar
+// is double or Complex (a complex table interpolates its real and imaginary
+// parts on a real axis). Every routine evaluates its lookups here, so all of
+// them round alike.
+template <typename Scalar>
+Scalar lookup(const Vector& x, const Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic>& Y, int c, int k,
+              double t) {
+    const double x0 = x[k - 1];
+    const Scalar y0 = Y(k - 1, c);
+    const Scalar slope = (Y(k, c) - y0) / (x[k] - x0);
+    return y0 + slope * (t - x0);
+}
+
+// The one linear lookup behind the routines of one table.
 template <typename Scalar>
 Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> interpolateLinear(
     const Vector& x, const Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic>& Y, const Vector& xq,
@@ -46,13 +58,7 @@ Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> interpolateLinear(
     const std::vector<int> upper = bracketQueries(x, xq, allowExtrapolation);
     Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> out(xq.size(), Y.cols());
     for (int c = 0; c < Y.cols(); ++c) {
-        for (int i = 0; i < xq.size(); ++i) {
-            const int k = upper[i];
-            const double x0 = x[k - 1];
-            const Scalar y0 = Y(k - 1, c);
-            const Scalar slope = (Y(k, c) - y0) / (x[k] - x0);
-            out(i, c) = y0 + slope * (xq[i] - x0);
-        }
+        for (int i = 0; i < xq.size(); ++i) out(i, c) = lookup(x, Y, c, upper[i], xq[i]);
     }
     return out;
 }
@@ -87,13 +93,24 @@ Matrix interpRowsAbs(const Vector& x, const CMatrix& Y, const Vector& xq, bool a
 // interpolated complex value. Both lookups always extrapolate (every caller
 // asks for that), so the flag does not change the result here.
 CMatrix interpMagPhase(const Vector& x, const CMatrix& Y, const Vector& xq, bool /*allowExtrapolation*/) {
-    const Matrix A = interpRowsAbs(x, Y, xq, true);
-    const CMatrix Z = interpRowsComplex(x, Y, xq, true);
-    CMatrix out(A.rows(), A.cols());
-    for (int c = 0; c < A.cols(); ++c)
-        for (int i = 0; i < A.rows(); ++i) {
-            const double phase = std::atan2(Z(i, c).imag(), Z(i, c).real());
-            out(i, c) = A(i, c) * std::exp(Complex(0.0, phase));
+    return MagPhaseResampler(x, xq)(Y);
+}
+
+MagPhaseResampler::MagPhaseResampler(const Vector& x, const Vector& xq)
+    : x_(x), xq_(xq), upper_(bracketQueries(x, xq, true)) {}
+
+CMatrix MagPhaseResampler::operator()(const CMatrix& Y) {
+    checkTable(x_, Y.rows());
+    // std::abs of a complex value scales like hypot, so huge or tiny entries survive.
+    magnitudes_ = Y.cwiseAbs();
+    CMatrix out(xq_.size(), Y.cols());
+    for (int c = 0; c < Y.cols(); ++c)
+        for (int i = 0; i < xq_.size(); ++i) {
+            const int k = upper_[i];
+            const double magnitude = lookup(x_, magnitudes_, c, k, xq_[i]);
+            const Complex z = lookup(x_, Y, c, k, xq_[i]);
+            const double phase = std::atan2(z.imag(), z.real());
+            out(i, c) = magnitude * std::exp(Complex(0.0, phase));
         }
     return out;
 }

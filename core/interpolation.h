@@ -9,6 +9,8 @@
 // Cost O(n + q) per call.
 #pragma once
 
+#include <vector>
+
 #include "core/dense.h"
 
 namespace TalvekLib {
@@ -24,6 +26,22 @@ Matrix interpRowsAbs(const Vector& x, const CMatrix& Y, const Vector& xq, bool a
 // Interpolated magnitude with the phase of the interpolated complex value.
 // Its two lookups always extrapolate, whatever allowExtrapolation says.
 CMatrix interpMagPhase(const Vector& x, const CMatrix& Y, const Vector& xq, bool allowExtrapolation);
+
+// interpMagPhase for many tables on one grid x and one query list xq (both
+// kept by reference): the bracket search runs once, and the magnitudes of each
+// table go to one reused buffer. Same values as interpMagPhase.
+class MagPhaseResampler {
+public:
+    MagPhaseResampler(const Vector& x, const Vector& xq);
+    CMatrix operator()(const CMatrix& Y);
+
+private:
+    const Vector& x_;
+    const Vector& xq_;
+    std::vector<int> upper_;
+    Matrix magnitudes_;
+};
+
 // Linear in ln x (grid and queries positive); result q x 1.
 Matrix interpLogX(const Vector& x, const Vector& y, const Vector& xq, bool allowExtrapolation);
 

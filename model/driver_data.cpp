@@ -126,7 +126,8 @@ void DriverData::pack() {
 
     // Only the prototypes are resampled: the driver positions read them
     // through chp, so the data stay as small as the measurements.
-    for (CMatrix& Hk : H) Hk = interpMagPhase(x, Hk, xq, true);
+    MagPhaseResampler resample(x, xq);
+    for (CMatrix& Hk : H) Hk = resample(Hk);
 }
 
 int DriverData::transferColumns() const {
