@@ -49,6 +49,31 @@ const yajl_val* arrayElements(yajl_val node, std::size_t& count) {
     return node->u.array.values;
 }
 
+// Rows and columns of a matrix written as a list of rows, each row an array of
+// numbers or a single number: at least one of each, and every row as long as
+// the first. The values are checked as they are read.
+void matrixShape(yajl_val node, int& rows, int& cols) {
+    std::size_t count = 0;
+    const yajl_val* elements = arrayElements(node, count);
+    if (count == 0) throw ParseException();
+    cols = scalarCount(elements[0]);
+    if (cols == 0) throw ParseException();
+    for (std::size_t r = 1; r < count; ++r) {
+        if (scalarCount(elements[r]) != cols) throw ParseException();
+    }
+    rows = static_cast<int>(count);
+}
+
+// Hands each value of a matrix whose shape matrixShape accepted to
+// store(row, column, value).
+template <typename Store>
+void forEachMatrixValue(yajl_val node, Store store) {
+    for (std::size_t r = 0; r < node->u.array.len; ++r) {
+        forEachScalar(node->u.array.values[r],
+                      [&](int i, yajl_val e) { store(static_cast<int>(r), i, numberValue(e)); });
+    }
+}
+
 // yajl frees a tree recursively, one stack frame per level, so a document
 // nested a million levels deep (2 MB of brackets) would overflow the stack.
 // Model documents are six levels deep. A first pass with yajl's event parser
@@ -109,20 +134,10 @@ IVector jsonIntVector(yajl_val node) {
 }
 
 Matrix jsonMatrix(yajl_val node) {
-    std::size_t rows = 0;
-    const yajl_val* elements = arrayElements(node, rows);
-    if (rows == 0) throw ParseException();
-    Matrix m;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const Vector row = jsonVector(elements[r]);
-        if (r == 0) {
-            if (row.size() == 0) throw ParseException();
-            m.resize(static_cast<int>(rows), row.size());
-        } else if (row.size() != m.cols()) {
-            throw ParseException();
-        }
-        m.row(static_cast<int>(r)) = row.transpose();
-    }
+    int rows = 0, cols = 0;
+    matrixShape(node, rows, cols);
+    Matrix m(rows, cols);
+    forEachMatrixValue(node, [&](int r, int c, double v) { m(r, c) = v; });
     return m;
 }
 
@@ -135,17 +150,23 @@ std::vector<Matrix> jsonMatrixList(yajl_val node) {
     return list;
 }
 
+// The real and imaginary parts go straight into each complex matrix: a model's
+// transfer data are hundreds of small matrices.
 std::vector<CMatrix> jsonComplexMatrixList(yajl_val node) {
-    const std::vector<Matrix> re = jsonMatrixList(jsonGet(node, "re"));
-    const std::vector<Matrix> im = jsonMatrixList(jsonGet(node, "im"));
-    if (re.size() != im.size()) throw ParseException();
+    std::size_t count = 0, imCount = 0;
+    const yajl_val* re = arrayElements(jsonGet(node, "re"), count);
+    const yajl_val* im = arrayElements(jsonGet(node, "im"), imCount);
+    if (count != imCount) throw ParseException();
     std::vector<CMatrix> list;
-    list.reserve(re.size());
-    for (std::size_t k = 0; k < re.size(); ++k) {
-        if (re[k].rows() != im[k].rows() || re[k].cols() != im[k].cols()) throw ParseException();
-        CMatrix c(re[k].rows(), re[k].cols());
-        c.real() = re[k];
-        c.imag() = im[k];
+    list.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        int rows = 0, cols = 0, imRows = 0, imCols = 0;
+        matrixShape(re[k], rows, cols);
+        matrixShape(im[k], imRows, imCols);
+        if (imRows != rows || imCols != cols) throw ParseException();
+        CMatrix c(rows, cols);
+        forEachMatrixValue(re[k], [&](int r, int j, double v) { c(r, j).real(v); });
+        forEachMatrixValue(im[k], [&](int r, int j, double v) { c(r, j).imag(v); });
         list.push_back(std::move(c));
     }
     return list;
