@@ -78,8 +78,7 @@ void validateRolloff(const WfData& wf) {
     require(wf.rolloff_sosa.rows() >= wf.Nboxes && wf.rolloff_sosa.cols() == 6);
 }
 
-// The keys of one section, in document order. The packing step runs last,
-// after the shapes it relies on were checked.
+// The keys of one section, in document order, and the checks of their shapes.
 void readSection(yajl_val s, DriverData& d, bool packed, Matrix* rolloff_sosa) {
     d.Nboxes = jsonInt(jsonGet(s, "Nboxes"));
     d.yshift = jsonDouble(jsonGet(s, "yshift"));
@@ -100,13 +99,23 @@ void readSection(yajl_val s, DriverData& d, bool packed, Matrix* rolloff_sosa) {
     if (packed) d.chp = jsonIntVector(jsonGet(s, "chp"));
 
     validateSection(d, packed);
-    if (packed) d.pack();
 }
 
 }  // namespace
 
 ModelData::ModelData(const char* jsonText) {
     if (jsonText == nullptr) return;
+    readDocument(jsonText);
+    // Packing runs once both sections were read and checked, and after the
+    // document's tree (many times the size of the record) was freed: the
+    // resampled data then reuse its memory instead of growing the heap.
+    if (ispacked) {
+        if (tw) tw->pack();
+        wf->pack();
+    }
+}
+
+void ModelData::readDocument(const char* jsonText) {
     const JsonDocument doc(jsonText);
     const yajl_val root = doc.root();
 

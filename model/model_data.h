@@ -26,6 +26,10 @@ struct ModelData {
     Vector dB_timbre;  // 3 values
     std::unique_ptr<TwData> tw;
     std::unique_ptr<WfData> wf;
+
+private:
+    // Every key of the document, checked; packed sections are not packed yet.
+    void readDocument(const char* jsonText);
 };
 
 }  // namespace TalvekLib
