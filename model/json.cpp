@@ -1,9 +1,6 @@
 #include "model/json.h"
 
-#include <yajl/yajl_parse.h>
-
 #include <cstring>
-#include <new>
 
 #include "core/exceptions.h"
 
@@ -76,26 +73,55 @@ void forEachMatrixValue(yajl_val node, Store store) {
 
 // yajl frees a tree recursively, one stack frame per level, so a document
 // nested a million levels deep (2 MB of brackets) would overflow the stack.
-// Model documents are six levels deep. A first pass with yajl's event parser
-// (the same lexer, comments included) refuses anything deeper than this.
+// Model documents are six levels deep; anything deeper than this is refused
+// before the tree parse.
 constexpr int kMaxNesting = 64;
 
-int enterLevel(void* depth) { return ++*static_cast<int*>(depth) <= kMaxNesting; }
-int leaveLevel(void* depth) {
-    --*static_cast<int*>(depth);
-    return 1;
-}
-
+// Follows the brackets of the text the way yajl's lexer sees them: inside a
+// string (up to its unescaped closing quote) and inside a comment (// to the
+// end of the line, /* to the next */) they do not count. On any text yajl
+// accepts this is its nesting, opening bracket by opening bracket; a text it
+// refuses fails the tree parse whatever this says.
 bool nestingWithinLimit(const char* text) {
-    static const yajl_callbacks callbacks = {nullptr,    nullptr, nullptr,    nullptr,    nullptr,   nullptr,
-                                             enterLevel, nullptr, leaveLevel, enterLevel, leaveLevel};
     int depth = 0;
-    const yajl_handle parser = yajl_alloc(&callbacks, nullptr, &depth);
-    if (parser == nullptr) throw std::bad_alloc();
-    yajl_config(parser, yajl_allow_comments, 1);
-    const yajl_status status = yajl_parse(parser, reinterpret_cast<const unsigned char*>(text), std::strlen(text));
-    yajl_free(parser);
-    return status != yajl_status_client_canceled;  // other errors are the tree parser's to report
+    const char* p = text;
+    for (;;) {
+        switch (*p++) {
+        case '\0':
+            return true;
+        case '[':
+        case '{':
+            if (++depth > kMaxNesting) return false;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0) --depth;  // more closing than opening: yajl refuses the text
+            break;
+        case '"':
+            for (;;) {
+                const char c = *p++;
+                if (c == '\0') return true;
+                if (c == '"') break;
+                if (c == '\\') {
+                    if (*p == '\0') return true;
+                    ++p;  // the escaped character, a quote included
+                }
+            }
+            break;
+        case '/':
+            if (*p == '/') {
+                while (*p != '\0' && *p != '\n') ++p;
+            } else if (*p == '*') {
+                ++p;
+                while (*p != '\0' && !(p[0] == '*' && p[1] == '/')) ++p;
+                if (*p == '\0') return true;
+                p += 2;
+            }
+            break;
+        default:
+            break;
+        }
+    }
 }
 
 }  // namespace

@@ -114,6 +114,16 @@ TEST(JsonAccessors, NestingLimitIsSixtyFourLevels) {
     auto nested = [](int depth) { return "{\"v\": " + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}"; };
     EXPECT_NE(JsonDocument(nested(64).c_str()).root(), nullptr);
     EXPECT_EQ(JsonDocument(nested(65).c_str()).root(), nullptr);
+    // Brackets inside strings and comments do not count; an escaped quote
+    // does not end a string, and comment marks inside a string open nothing.
+    const std::string brackets(80, '[');
+    for (const std::string& quiet : {"\"" + brackets + "\"", "\"\\\"" + brackets + "\"", "/* " + brackets + " */ 1",
+                                     "/*" + brackets + "*/ 1", "// " + brackets + "\n 1"})
+        EXPECT_NE(JsonDocument(("{\"q\": " + quiet + ", \"v\": " + nested(64).substr(6)).c_str()).root(), nullptr)
+            << quiet;
+    for (const std::string& open : {"\"/*\"", "\"//\"", "\"\\\\\""})
+        EXPECT_EQ(JsonDocument(("{\"q\": " + open + ", \"v\": " + nested(65).substr(6)).c_str()).root(), nullptr)
+            << open;
 }
 
 // ---------------------------------------------------------------- model documents
