@@ -86,6 +86,7 @@ bool nestingWithinLimit(const char* text) {
     int depth = 0;
     const char* p = text;
     for (;;) {
+        p += std::strcspn(p, "[]{}\"/");  // numbers, keys' letters, commas: most of the text
         switch (*p++) {
         case '\0':
             return true;
@@ -99,13 +100,12 @@ bool nestingWithinLimit(const char* text) {
             break;
         case '"':
             for (;;) {
+                p += std::strcspn(p, "\"\\");
                 const char c = *p++;
                 if (c == '\0') return true;
                 if (c == '"') break;
-                if (c == '\\') {
-                    if (*p == '\0') return true;
-                    ++p;  // the escaped character, a quote included
-                }
+                if (*p == '\0') return true;
+                ++p;  // the character after a backslash, a quote included
             }
             break;
         case '/':
@@ -117,8 +117,6 @@ bool nestingWithinLimit(const char* text) {
                 if (*p == '\0') return true;
                 p += 2;
             }
-            break;
-        default:
             break;
         }
     }
