@@ -100,10 +100,15 @@ MagPhaseResampler::MagPhaseResampler(const Vector& x, const Vector& xq)
     : x_(x), xq_(xq), upper_(bracketQueries(x, xq, true)) {}
 
 CMatrix MagPhaseResampler::operator()(const CMatrix& Y) {
+    CMatrix out(xq_.size(), Y.cols());
+    (*this)(Y, out);
+    return out;
+}
+
+void MagPhaseResampler::operator()(const CMatrix& Y, CMatrix& out) {
     checkTable(x_, Y.rows());
     // std::abs of a complex value scales like hypot, so huge or tiny entries survive.
     magnitudes_ = Y.cwiseAbs();
-    CMatrix out(xq_.size(), Y.cols());
     for (int c = 0; c < Y.cols(); ++c)
         for (int i = 0; i < xq_.size(); ++i) {
             const int k = upper_[i];
@@ -112,7 +117,6 @@ CMatrix MagPhaseResampler::operator()(const CMatrix& Y) {
             const double phase = std::atan2(z.imag(), z.real());
             out(i, c) = magnitude * std::exp(Complex(0.0, phase));
         }
-    return out;
 }
 
 Matrix interpLogX(const Vector& x, const Vector& y, const Vector& xq, bool allowExtrapolation) {

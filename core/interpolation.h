@@ -34,6 +34,9 @@ class MagPhaseResampler {
 public:
     MagPhaseResampler(const Vector& x, const Vector& xq);
     CMatrix operator()(const CMatrix& Y);
+    // Into out, which must already be xq.size() x Y.cols() (no allocation
+    // but the magnitude buffer's first).
+    void operator()(const CMatrix& Y, CMatrix& out);
 
 private:
     const Vector& x_;

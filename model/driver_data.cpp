@@ -9,6 +9,7 @@
 #include "core/interpolation.h"
 #include "core/kernels.h"
 #include "core/lib_settings.h"
+#include "core/two_threads.h"
 #include "filters/butterworth.h"
 #include "filters/sos.h"
 
@@ -125,9 +126,19 @@ void DriverData::pack() {
     phi = theta;
 
     // Only the prototypes are resampled: the driver positions read them
-    // through chp, so the data stay as small as the measurements.
-    MagPhaseResampler resample(x, xq);
-    for (CMatrix& Hk : H) Hk = resample(Hk);
+    // through chp, so the data stay as small as the measurements. Each
+    // frequency is resampled on its own, so a second thread takes half of
+    // them; every value costs an arctangent and a sine and cosine, some twenty
+    // terms' worth. The results are allocated here, on the calling thread,
+    // where the memory the document's tree left is.
+    std::vector<CMatrix> resampled(H.size());
+    for (CMatrix& R : resampled) R.resize(xq.size(), prototypes);
+    const double terms = 20.0 * static_cast<double>(H.size()) * xq.size() * prototypes;
+    shareWithSecondThread(static_cast<int>(H.size()), terms, [&](int first, int last) {
+        MagPhaseResampler resample(x, xq);
+        for (int k = first; k < last; ++k) resample(H[k], resampled[k]);
+    });
+    H = std::move(resampled);
 }
 
 int DriverData::transferColumns() const {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <utility>
@@ -361,6 +362,30 @@ TEST(DriverData, PackingResamplesOnTheFineGridAndMirrorsByChp) {
     EXPECT_NEAR(d.driver_delay(420, 0), 7e-5 + 1e-5 * s, 1e-15);
     EXPECT_NEAR(std::abs(d.transfer(0, 420, 0)), 1.4 + 0.2 * s, 1e-12);
     EXPECT_NEAR(std::arg(d.transfer(0, 420, 0)), std::arg(measured(2, 0) + s * (measured(3, 0) - measured(2, 0))), 1e-12);
+}
+
+// Enough frequencies for packing to hand half of them to a second thread:
+// every frequency comes out as it does on one thread.
+TEST(DriverData, PackingOnASecondThreadChangesNoBit) {
+    WfData d;
+    d.phi = vec({-90, -30, 0, 30, 90});
+    d.driverpos = vec({-0.1, 0.1});
+    d.f = Vector::LinSpaced(40, 200.0, 8000.0);
+    d.driver_delay = Matrix::Zero(5, 2);
+    for (int k = 0; k < d.f.size(); ++k) {
+        CMatrix h(5, 2);
+        for (int r = 0; r < 5; ++r)
+            for (int c = 0; c < 2; ++c) h(r, c) = std::polar(1.0 + 0.1 * r + 0.01 * k, 0.3 * r - c + 0.05 * k);
+        d.H.push_back(h);
+    }
+    d.chp = (IVector(2) << 1, -2).finished();
+    WfData alone = d;
+    setenv("TALVEK_THREADS", "1", 1);
+    alone.pack();
+    unsetenv("TALVEK_THREADS");
+    d.pack();
+    ASSERT_EQ(d.H.size(), alone.H.size());
+    for (std::size_t k = 0; k < d.H.size(); ++k) EXPECT_EQ(d.H[k], alone.H[k]) << k;
 }
 
 // ---------------------------------------------------------------- model cache
