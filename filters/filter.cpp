@@ -62,8 +62,9 @@ inline __attribute__((always_inline)) void polyvalBlock(const double* __restrict
     }
 }
 
-// Wide blocks keep enough chains in flight to hide the multiply latency;
-// narrow ones serve short frequency lists and the tail of long ones.
+// Wide blocks keep enough chains in flight to hide the multiply latency; a
+// narrow one waits on it at every coefficient, so it serves only the last
+// eight frequencies or fewer (a longer tail runs wide, its spare lanes idle).
 constexpr int kWide = 32;
 constexpr int kNarrow = 8;
 
@@ -88,7 +89,7 @@ CVector FIRFilter::response(const Vector& f, double fs) const {
     CVector H(N);
     double zRe[kWide], zIm[kWide], hRe[kWide], hIm[kWide];
     for (int k0 = 0; k0 < N;) {
-        const int block = N - k0 > kWide - kNarrow ? kWide : kNarrow;
+        const int block = N - k0 > kNarrow ? kWide : kNarrow;
         const int n = std::min(block, N - k0);
         for (int j = 0; j < block; ++j) {
             const Complex z = j < n ? std::exp(Complex(0.0, w[k0 + j])) : Complex(0.0, 0.0);

@@ -256,14 +256,14 @@ TEST(SteeringResponses, BlockEvaluationGivesTheBitsOfTheScalarOne) {
     Vector b(1500);
     for (int i = 0; i < b.size(); ++i) b[i] = std::sin(0.37 * i) * (1000 - i % 977) + (i % 5 == 0 ? 0.0 : 0.25);
     const FIRFilter fir(b);
-    const Vector f = Vector::LinSpaced(45, 15.0, 47000.0);  // one wide block and a narrow tail
+    const Vector f = Vector::LinSpaced(45, 15.0, 47000.0);  // a full wide block and a part-filled one
     const CVector H = fir.response(f, 96000.0);
     for (int n = 0; n < f.size(); ++n) {
         const double w = (kPi * (2.0 * f[n])) / 96000.0;
         const Complex scalar = polyval(b, std::exp(Complex(0.0, w))) /
                                std::exp(Complex(0.0, static_cast<double>(b.size() - 1)) * w);
         EXPECT_EQ(H[n], scalar) << f[n];
-        EXPECT_EQ(fir.response(f.segment(n, 1), 96000.0)[0], H[n]) << f[n];
+        EXPECT_EQ(fir.response(f.segment(n, 1), 96000.0)[0], H[n]) << f[n];  // a narrow block
     }
 }
 
