@@ -19,6 +19,7 @@ std::unique_ptr<const DifferenceTableSet> buildSet(const FitTableData& data) {
         const DifferenceTriplet& t = data.triplets[i];
         set->D(t.row, t.column) = t.value;
     }
+    set->Dt = set->D.cast<double>().transpose();
     // The generated rows are stored one after another; the matrices are column-major.
     using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
     set->W0 = Eigen::Map<const RowMajor>(data.W0, data.rows, gridSize);

@@ -13,6 +13,7 @@ constexpr int kReferenceTap = 1109;    // responses are referred to this tap
 
 struct DifferenceTableSet {
     IMatrix D;   // R x 2220, four nonzeros (+1 -3 +3 -1) per row
+    Matrix Dt;   // D transposed, as doubles: the form every filter design multiplies by
     Matrix W0;   // R x 216, pairs with the real part
     Matrix W1;   // R x 216, pairs with the imaginary part
     int order = 3;

@@ -58,6 +58,18 @@ Matrix quantise(const Matrix& W, const IVector& shifts) {
     return Q;
 }
 
+// D^T Q for a difference table D whose rows have a few nonzeros and a Q of
+// whole numbers: every product and sum is an integer far below 2^53, so
+// adding only the nonzero terms, in any order, gives the dense product's
+// value exactly.
+Matrix integerTransposeTimes(const IMatrix& D, const Matrix& Q) {
+    Matrix E = Matrix::Zero(D.cols(), Q.cols());
+    for (int t = 0; t < D.cols(); ++t)
+        for (int r = 0; r < D.rows(); ++r)
+            if (D(r, t) != 0) E.row(t) += static_cast<double>(D(r, t)) * Q.row(r);
+    return E;
+}
+
 }  // namespace
 
 int headroomBits(double v) {
@@ -74,11 +86,9 @@ ChannelDesign designFirWeights(const Matrix& W, const DifferenceTableSet& set, i
         throw std::runtime_error("TalvekFIR design: the weights do not match the table set's rows.");
     }
     const int channels = W.cols();
-    const Matrix Dt = set.D.cast<double>().transpose();  // 2220 x R, once per call
-
     // Real filter A = D^T W: its stage norms set the shifts, the extremes of its
     // n-th running sum are checked at the end.
-    const StageSummary real = summariseStages(Dt * W, n);
+    const StageSummary real = summariseStages(set.Dt * W, n);
     const Vector& realNorms = real.norms;
     if (!realNorms.allFinite()) {
         throw std::runtime_error("TalvekFIR design: the steering weights are not finite.");
@@ -92,7 +102,7 @@ ChannelDesign designFirWeights(const Matrix& W, const DifferenceTableSet& set, i
     // below 2^53, so it is exact.
     Matrix E;
     for (;;) {
-        E.noalias() = Dt * quantise(W, shifts);
+        E = integerTransposeTimes(set.D, quantise(W, shifts));
         if (((E.array() - E.array().floor()) > 0.0).any()) throw FractionalCoefs();
 
         const Vector norms = summariseStages(E, n).norms;
