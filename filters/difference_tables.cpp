@@ -5,7 +5,6 @@
 #include <string>
 
 #include "core/lib_settings.h"
-#include "filters/fit_tables.h"
 
 namespace TalvekLib {
 
@@ -15,10 +14,8 @@ std::unique_ptr<const DifferenceTableSet> buildSet(const FitTableData& data) {
     const int gridSize = librarySettings().designGridSize;
     auto set = std::make_unique<DifferenceTableSet>();
     set->D = IMatrix::Zero(data.rows, kTapCount);
-    for (int i = 0; i < data.tripletCount; ++i) {
-        const DifferenceTriplet& t = data.triplets[i];
-        set->D(t.row, t.column) = t.value;
-    }
+    set->nonzeros.assign(data.triplets, data.triplets + data.tripletCount);
+    for (const DifferenceTriplet& t : set->nonzeros) set->D(t.row, t.column) = t.value;
     set->Dt = set->D.cast<double>().transpose();
     // The generated rows are stored one after another; the matrices are column-major.
     using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;

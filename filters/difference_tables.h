@@ -4,7 +4,10 @@
 // kernel weights, w = W0 * Re H + W1 * Im H.
 #pragma once
 
+#include <vector>
+
 #include "core/dense.h"
+#include "filters/fit_tables.h"
 
 namespace TalvekLib {
 
@@ -14,6 +17,7 @@ constexpr int kReferenceTap = 1109;    // responses are referred to this tap
 struct DifferenceTableSet {
     IMatrix D;   // R x 2220, four nonzeros (+1 -3 +3 -1) per row
     Matrix Dt;   // D transposed, as doubles: the form every filter design multiplies by
+    std::vector<DifferenceTriplet> nonzeros;  // D's nonzeros, as generated
     Matrix W0;   // R x 216, pairs with the real part
     Matrix W1;   // R x 216, pairs with the imaginary part
     int order = 3;

@@ -67,15 +67,12 @@ Matrix quantise(const Matrix& W, const IVector& shifts) {
     return Q;
 }
 
-// D^T Q for a difference table D whose rows have a few nonzeros and a Q of
-// whole numbers: every product and sum is an integer far below 2^53, so
-// adding only the nonzero terms, in any order, gives the dense product's
-// value exactly.
-Matrix integerTransposeTimes(const IMatrix& D, const Matrix& Q) {
-    Matrix E = Matrix::Zero(D.cols(), Q.cols());
-    for (int t = 0; t < D.cols(); ++t)
-        for (int r = 0; r < D.rows(); ++r)
-            if (D(r, t) != 0) E.row(t) += static_cast<double>(D(r, t)) * Q.row(r);
+// D^T Q from the table's nonzeros, for a Q of whole numbers: every product
+// and sum is an integer far below 2^53, so adding only the nonzero terms, in
+// any order, gives the dense product's value exactly.
+Matrix integerTransposeTimes(const DifferenceTableSet& set, const Matrix& Q) {
+    Matrix E = Matrix::Zero(set.D.cols(), Q.cols());
+    for (const DifferenceTriplet& t : set.nonzeros) E.row(t.column) += static_cast<double>(t.value) * Q.row(t.row);
     return E;
 }
 
@@ -111,7 +108,7 @@ ChannelDesign designFirWeights(const Matrix& W, const DifferenceTableSet& set, i
     // below 2^53, so it is exact.
     Matrix E;
     for (;;) {
-        E = integerTransposeTimes(set.D, quantise(W, shifts));
+        E = integerTransposeTimes(set, quantise(W, shifts));
         if (((E.array() - E.array().floor()) > 0.0).any()) throw FractionalCoefs();
 
         const Vector norms = summariseStages(E, n).norms;

@@ -222,7 +222,7 @@ def filters_figure(responses: FilterResponses, *, title: str = "") -> Figure:
         # whatever lies 40 dB or more below the section's peak.
         delay[np.abs(H) < np.abs(H).max() * 0.01] = np.nan
         magnitude = 20 * np.log10(np.maximum(np.abs(H), 1e-12))
-        colours = [VIRIDIS.colour(c / max(H.shape[0] - 1, 1)) for c in range(H.shape[0])]
+        colours = [tuple(c) for c in VIRIDIS(np.arange(H.shape[0]) / max(H.shape[0] - 1, 1)).tolist()]
         for ax, values in ((axes[0][col], magnitude), (axes[1][col], delay)):
             for c in range(H.shape[0]):
                 ax.lines(freq, values[c], colours[c], width=0.9)

@@ -43,10 +43,10 @@ class Colormap:
     values below 0 and above 1 take the end colours."""
 
     def __init__(self, anchors: str):
-        self.table = np.array([rgb("#" + a) for a in anchors.split()], dtype=float)
+        table = np.array([rgb("#" + a) for a in anchors.split()], dtype=float)
         steps = np.linspace(0.0, 1.0, 256)
-        at = np.linspace(0.0, 1.0, len(self.table))
-        self.lut = np.stack([np.interp(steps, at, self.table[:, k]) for k in range(3)], axis=-1).round().astype(np.uint8)
+        at = np.linspace(0.0, 1.0, len(table))
+        self.lut = np.stack([np.interp(steps, at, table[:, k]) for k in range(3)], axis=-1).round().astype(np.uint8)
 
     def __call__(self, t) -> np.ndarray:
         """Colours of ``t`` (any shape, 0 to 1; NaN: white) as uint8 (..., 3)."""
@@ -138,6 +138,22 @@ class Figure:
         """Points as pixels of the written image."""
         return points * self.dpi / 72.0
 
+    def font(self, size: float) -> ImageFont.FreeTypeFont:
+        """The font at ``size`` points, for the drawing scale."""
+        return _font(round(self.px(size) * SCALE))
+
+    def stroke(self, points: float) -> int:
+        """A line width of ``points`` in pixels of the drawing, at least one."""
+        return max(int(round(self.px(points) * SCALE)), 1)
+
+    def polyline(self, draw: ImageDraw.ImageDraw, points: np.ndarray, colour: tuple, width: float,
+                 dash: tuple | None = None) -> None:
+        """A line through ``points`` (n, 2) in pixels of the drawing; ``dash``: (on, off) in points."""
+        w = self.stroke(width)
+        for piece in (_dashes(points, [self.px(p) * SCALE for p in dash]) if dash else [points]):
+            if len(piece) > 1:
+                draw.line(piece.ravel().tolist(), fill=colour, width=w, joint="curve" if w > 2 else None)
+
     def rect(self, left: float, bottom: float, width: float, height: float) -> tuple:
         """Figure fractions (origin bottom left) as pixel edges (x0, y0, x1, y1), origin top left."""
         return (left * self.width, (1.0 - bottom - height) * self.height,
@@ -153,7 +169,7 @@ class Figure:
              vertical: bool = False, background=None) -> None:
         """``text`` at pixel (x, y); ``anchor`` as Pillow's (l/m/r, a/m/d). ``vertical`` reads
         upwards, anchored at the middle of its left edge. Lines split at "\\n"."""
-        font = _font(round(self.px(size) * SCALE))
+        font = self.font(size)
         fill = rgb(colour)
         if vertical:
             left, top, right, bottom = font.getbbox(text)
@@ -175,7 +191,7 @@ class Figure:
             self.draw.text(at, line, font=font, fill=fill, anchor=anchor)
 
     def text_width(self, text: str, size: float = 10.0) -> float:
-        return _font(round(self.px(size) * SCALE)).getlength(text) / SCALE
+        return self.font(size).getlength(text) / SCALE
 
     def suptitle(self, text: str) -> None:
         self.text(self.width / 2, self.px(6), text, size=12, anchor="ma")
@@ -196,14 +212,13 @@ class Figure:
             self.draw.polygon([(x0 * s, bottom * s), (x1 * s, bottom * s), ((x0 + x1) / 2 * s, y1 * s)],
                               fill=cmap.colour(0.0))
         outline = [(x0, top), ((x0 + x1) / 2, y0), (x1, top), (x1, bottom), ((x0 + x1) / 2, y1), (x0, bottom), (x0, top)]
-        self.draw.line([(u * s, v * s) for u, v in outline], fill=FRAME, width=max(round(self.px(0.8) * s), 1))
+        self.draw.line([(u * s, v * s) for u, v in outline], fill=FRAME, width=self.stroke(0.8))
         ticks = nice_ticks(low, high, max(3, min(9, int((bottom - top) / 30))))
         step = ticks[1] - ticks[0] if ticks.size > 1 else 1.0
         widest = 0.0
         for t in ticks:
             y = bottom - (t - low) / (high - low) * (bottom - top)
-            self.draw.line([(x1 * s, y * s), ((x1 + self.px(3.5)) * s, y * s)], fill=FRAME,
-                           width=max(round(self.px(0.8) * s), 1))
+            self.draw.line([(x1 * s, y * s), ((x1 + self.px(3.5)) * s, y * s)], fill=FRAME, width=self.stroke(0.8))
             text = _tick_label(t, step)
             widest = max(widest, self.text_width(text))
             self.text(x1 + self.px(5.5), y, text, anchor="lm")
@@ -327,15 +342,11 @@ class Axes:
     def _draw_line(self, d, x, y, colour, width, dash) -> None:
         u, v = self.to_pixels(x, y)
         u, v = (u - self.box[0]) * SCALE, (v - self.box[1]) * SCALE
-        w = max(int(round(self.fig.px(width) * SCALE)), 1)
         ok = np.isfinite(u) & np.isfinite(v)
         # Runs of finite points, each drawn as one polyline (or as dashes).
         edges = np.flatnonzero(np.diff(np.concatenate(([0], ok.astype(np.int8), [0]))))
         for start, stop in zip(edges[::2], edges[1::2]):
-            points = np.stack([u[start:stop], v[start:stop]], axis=-1)
-            for piece in (_dashes(points, [self.fig.px(p) * SCALE for p in dash]) if dash else [points]):
-                if len(piece) > 1:
-                    d.line(piece.ravel().tolist(), fill=colour, width=w, joint="curve" if w > 2 else None)
+            self.fig.polyline(d, np.stack([u[start:stop], v[start:stop]], axis=-1), colour, width, dash)
 
     def _draw_cells(self, x_edges, y_edges, colours) -> None:
         h, w = self._image.height, self._image.width
@@ -367,27 +378,26 @@ class Axes:
         self._image = Image.new("RGB", (max(int(round((x1 - x0) * s)), 1), max(int(round((y1 - y0) * s)), 1)), "white")
         d = ImageDraw.Draw(self._image)
         ticks = [self._tick_positions(0), self._tick_positions(1)]
+        # Pixel positions of the ticks along each axis.
+        at_x = self.to_pixels(np.asarray(ticks[0][0], float), self._limits(1)[0])[0]
+        at_y = self.to_pixels(self._limits(0)[0], np.asarray(ticks[1][0], float))[1]
+        line = fig.stroke(0.8)
         if self.grid:
-            for t in ticks[0][0]:
-                u = (self.to_pixels(t, self._limits(1)[0])[0] - x0) * s
-                d.line([(u, 0), (u, self._image.height)], fill=GRID, width=max(round(fig.px(0.8) * s), 1))
-            for t in ticks[1][0]:
-                v = (self.to_pixels(self._limits(0)[0], t)[1] - y0) * s
-                d.line([(0, v), (self._image.width, v)], fill=GRID, width=max(round(fig.px(0.8) * s), 1))
+            for u in at_x:
+                d.line([((u - x0) * s, 0), ((u - x0) * s, self._image.height)], fill=GRID, width=line)
+            for v in at_y:
+                d.line([(0, (v - y0) * s), (self._image.width, (v - y0) * s)], fill=GRID, width=line)
         for op in self._ops:
             op(d)
         fig.image.paste(self._image, (round(x0 * s), round(y0 * s)))
-        line = max(round(fig.px(0.8) * s), 1)
         fig.draw.rectangle((round(x0 * s), round(y0 * s), round(x1 * s), round(y1 * s)), outline=FRAME, width=line)
         tick = fig.px(3.5)
-        for t, text in zip(*ticks[0]):
-            u = self.to_pixels(t, self._limits(1)[0])[0]
+        for u, text in zip(at_x, ticks[0][1]):
             fig.draw.line([(u * s, y1 * s), (u * s, (y1 + tick) * s)], fill=FRAME, width=line)
             if self.tick_labels[0]:
                 fig.text(u, y1 + tick + fig.px(3.5), text, anchor="ma")
         widest = 0.0
-        for t, text in zip(*ticks[1]):
-            v = self.to_pixels(self._limits(0)[0], t)[1]
+        for v, text in zip(at_y, ticks[1][1]):
             fig.draw.line([(x0 * s, v * s), ((x0 - tick) * s, v * s)], fill=FRAME, width=line)
             if self.tick_labels[1]:
                 widest = max(widest, fig.text_width(text))
@@ -395,7 +405,7 @@ class Axes:
         if self.labels[0]:
             fig.text((x0 + x1) / 2, y1 + tick + fig.px(3.5) + fig.px(10) * 1.2 + fig.px(4), self.labels[0], anchor="ma")
         if self.labels[1]:
-            height = _font(round(fig.px(10) * s)).getbbox("0")[3] / s
+            height = fig.font(10).getbbox("0")[3] / s
             fig.text(x0 - tick - fig.px(3.5) - widest - fig.px(4) - height * 1.3, (y0 + y1) / 2, self.labels[1],
                      vertical=True)
         if self.title:
@@ -417,28 +427,24 @@ class Axes:
         margin = fig.px(5)
         corners = [(x1 - margin - width, y0 + margin), (x0 + margin, y0 + margin),
                    (x0 + margin, y1 - margin - height), (x1 - margin - width, y1 - margin - height)]
-        left, top = min(corners, key=lambda c: self._points_inside(c[0], c[1], width, height))
+        drawn = [self.to_pixels(x, y) for x, y in self._line_data]
+
+        def hidden(corner: tuple) -> int:  # drawn points the legend would cover there
+            left, top = corner
+            return sum(int(np.count_nonzero((u >= left) & (u <= left + width) & (v >= top) & (v <= top + height)))
+                       for u, v in drawn)
+        left, top = min(corners, key=hidden)
         fig.draw.rectangle((left * s, top * s, (left + width) * s, (top + height) * s), fill=(255, 255, 255),
-                           outline=(204, 204, 204), width=max(round(fig.px(0.8) * s), 1))
+                           outline=(204, 204, 204), width=fig.stroke(0.8))
         y = top + fig.px(size) * 0.3 + row / 2
         if title:
             fig.text(left + width / 2, y, title, size=size, anchor="mm")
             y += row
         for label, colour, lw, dash in entries:
             u = left + fig.px(size) * 0.5
-            points = np.array([[u * s, y * s], [(u + sample) * s, y * s]])
-            for piece in (_dashes(points, [fig.px(p) * s for p in dash]) if dash else [points]):
-                fig.draw.line(piece.ravel().tolist(), fill=rgb(colour), width=max(round(fig.px(lw) * s), 1))
+            fig.polyline(fig.draw, np.array([[u * s, y * s], [(u + sample) * s, y * s]]), rgb(colour), lw, dash)
             fig.text(u + sample + fig.px(size) * 0.6, y, label, size=size, anchor="lm")
             y += row
-
-    def _points_inside(self, left: float, top: float, width: float, height: float) -> int:
-        """How many drawn points fall inside a box (pixels): the legend goes where it hides least."""
-        count = 0
-        for x, y in self._line_data:
-            u, v = self.to_pixels(x, y)
-            count += int(np.count_nonzero((u >= left) & (u <= left + width) & (v >= top) & (v <= top + height)))
-        return count
 
 
 def _edges(centres: np.ndarray, log: bool = False) -> np.ndarray:
