@@ -80,14 +80,16 @@ void polyvalNarrow(const double* p, int L, const double* zRe, const double* zIm,
 
 }  // namespace
 
-CVector FIRFilter::response(const Vector& f, double fs) const {
+CMatrix firResponses(const Eigen::Ref<const Matrix>& B, const Vector& f, double fs) {
     const Vector w = digitalFrequencies(f, fs);
     const int N = f.size();
-    // Horner gives sum b[n] z^(N-1-n); dividing by z^(N-1) = exp(j (N-1) w)
+    const int L = B.rows();
+    // Horner gives sum b[n] z^(L-1-n); dividing by z^(L-1) = exp(j (L-1) w)
     // turns it into sum b[n] e^(-j w n).
-    const Complex delayUnit(0.0, static_cast<double>(b.size() - 1));
-    CVector H(N);
+    const Complex delayUnit(0.0, static_cast<double>(L - 1));
+    CMatrix H(N, B.cols());
     double zRe[kWide], zIm[kWide], hRe[kWide], hIm[kWide];
+    Complex delay[kWide];
     for (int k0 = 0; k0 < N;) {
         const int block = N - k0 > kNarrow ? kWide : kNarrow;
         const int n = std::min(block, N - k0);
@@ -95,14 +97,18 @@ CVector FIRFilter::response(const Vector& f, double fs) const {
             const Complex z = j < n ? std::exp(Complex(0.0, w[k0 + j])) : Complex(0.0, 0.0);
             zRe[j] = z.real();
             zIm[j] = z.imag();
+            if (j < n) delay[j] = std::exp(delayUnit * w[k0 + j]);
         }
-        const int L = static_cast<int>(b.size());
-        (block == kWide ? polyvalWide : polyvalNarrow)(b.data(), L, zRe, zIm, hRe, hIm);
-        for (int j = 0; j < n; ++j) H[k0 + j] = Complex(hRe[j], hIm[j]) / std::exp(delayUnit * w[k0 + j]);
+        for (int c = 0; c < B.cols(); ++c) {
+            (block == kWide ? polyvalWide : polyvalNarrow)(B.col(c).data(), L, zRe, zIm, hRe, hIm);
+            for (int j = 0; j < n; ++j) H(k0 + j, c) = Complex(hRe[j], hIm[j]) / delay[j];
+        }
         k0 += n;
     }
     return H;
 }
+
+CVector FIRFilter::response(const Vector& f, double fs) const { return firResponses(b, f, fs); }
 
 CVector IIRFilter::response(const Vector& f, double fs) const {
     const Vector w = digitalFrequencies(f, fs);

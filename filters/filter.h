@@ -16,6 +16,12 @@ public:
     virtual ~Filter() = default;
 };
 
+// Responses of several FIR filters of one length at once, the taps of each a
+// column of B in time order: column c equals FIRFilter(B.col(c)).response(f,
+// fs) bit for bit, while the unit-circle points and delay factors are formed
+// once for all of them.
+CMatrix firResponses(const Eigen::Ref<const Matrix>& B, const Vector& f, double fs);
+
 // Taps b in time order: H = sum_n b[n] e^(-j w n).
 class FIRFilter : public Filter {
 public:

@@ -52,19 +52,20 @@ Vector channelTaps(const ChannelDesign& cd, int c) {
     return h;
 }
 
-CVector channelResponse(const ChannelDesign& cd, int c, const Vector& f, double fs) {
-    Vector taps = channelTaps(cd, c);
-    if (taps.size() == 0) return CVector::Zero(f.size());
-    return FIRFilter(std::move(taps)).response(f, fs);
-}
-
 CMatrix channelResponses(const ChannelDesign& cd, const Vector& f, double fs) {
     const int channels = cd.outputshifts.size();
+    if (cd.delaypick.size() == 0) {  // every weight quantised to zero
+        for (int c = 0; c < channels; ++c) channelTaps(cd, c);  // still checks the record
+        return CMatrix::Zero(f.size(), channels);
+    }
+    // Every channel has the same length: the taps side by side, one column each.
+    Matrix taps(cd.delaypick[cd.delaypick.size() - 1] + 1, channels);
+    for (int c = 0; c < channels; ++c) taps.col(c) = channelTaps(cd, c);
     CMatrix out(f.size(), channels);
     // Channels are independent: a second thread may take half of them.
-    const double terms = static_cast<double>(channels) * f.size() * cd.delaypick.size();
+    const double terms = static_cast<double>(channels) * f.size() * taps.rows();
     shareWithSecondThread(channels, terms, [&](int first, int last) {
-        for (int c = first; c < last; ++c) out.col(c) = channelResponse(cd, c, f, fs);
+        out.middleCols(first, last - first) = firResponses(taps.middleCols(first, last - first), f, fs);
     });
     return out;
 }

@@ -8,7 +8,6 @@ namespace TalvekLib {
 // FIR taps of channel c: stored rows placed at delaypick, `order` running
 // sums, scaled by 2^-outputshifts[c] and outputgain. Empty delaypick: no taps.
 Vector channelTaps(const ChannelDesign& cd, int c);
-CVector channelResponse(const ChannelDesign& cd, int c, const Vector& f, double fs);
 // One row per frequency, one column per channel.
 CMatrix channelResponses(const ChannelDesign& cd, const Vector& f, double fs);
 
