@@ -25,7 +25,7 @@ from pathlib import Path
 import jsonschema
 import numpy as np
 
-from .api import ModelInfo, model_info
+from .models import ModelInfo, model_info
 
 __all__ = ["VenueError", "AudienceLine", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
            "venue_document"]

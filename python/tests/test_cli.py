@@ -13,6 +13,7 @@ from talvek.analysis import FilterResponses
 from talvek.api import model_info
 from talvek.cli import main
 from talvek.plots import FigureThreads, filters_figure, group_delay
+from talvek.preload import _design_arguments
 
 BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
 
@@ -154,6 +155,42 @@ def test_design_writes_everything(designs, example, model):
     channels = {"woofer section": info.woofer_channels, "tweeter section": info.tweeter_channels}
     assert panels(folder / "filters.png") == ([f"{s}: magnitude ({channels[s]} channels)" for s in sections]
                                               + [f"{s}: group delay" for s in sections])
+
+
+@pytest.mark.parametrize("argv, venue", [
+    (["design", "v.json", "-o", "out", "--grid", "40", "20", "--no-plots"], "v.json"),
+    (["design", "-o", "out", "--models=/m", "v.json"], "v.json"),
+    (["design", "--mod", "/m", "v.json", "-o", "out"], None),  # abbreviated: which option is it?
+    (["design", "v.json", "w.json"], None),
+    (["--library", "x", "design", "v.json"], None),
+    (["redesign", "r.npz", "-o", "out"], None),
+])
+def test_the_head_start_reads_a_design_command_line_only_when_sure(argv, venue):
+    found = _design_arguments(argv)
+    assert (found and found["venue"]) == venue
+    if argv[1:3] == ["-o", "out"]:
+        assert found["--models"] == "/m" and found["--library"] is None
+
+
+@needs_library
+def test_a_command_of_its_own_designs_the_same_and_fails_the_same(designs, env_for_subprocess, tmp_path, capsys):
+    # Started as a command, `talvek design` loads the venue's model on a second
+    # thread while it imports: it must be the model the design then uses.
+    _, first = designs["lecture_hall_balcony"]
+    venue = EXAMPLES / "lecture_hall_balcony.json"
+
+    def command(venue, folder):
+        return subprocess.run([str(REPO / "bin" / "talvek"), "design", str(venue), "-o", str(folder), "--grid", "40",
+                               "20", "--no-plots"], capture_output=True, text=True, env=env_for_subprocess, timeout=120)
+
+    result = command(venue, tmp_path / "again")
+    assert result.returncode == 0, result.stderr
+    for written in first.glob("lecture_hall_balcony*"):
+        assert (tmp_path / "again" / written.name).read_bytes() == written.read_bytes(), written.name
+    bad = tmp_path / "bad.json"
+    bad.write_text(venue.read_text().replace('"Vexal40"', '"Vexal99"'))
+    result = command(bad, tmp_path / "bad")
+    assert (result.returncode, result.stderr) == run(capsys, "design", bad, "-o", tmp_path / "bad")[::2]
 
 
 @needs_library
