@@ -17,8 +17,6 @@ import textwrap
 import time
 from pathlib import Path
 
-from tqdm import tqdm
-
 from . import analysis, pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
@@ -62,7 +60,10 @@ class Progress:
 
     def __call__(self, done: int, total: int) -> None:
         if self.bar is None:
-            # disable=None: tqdm draws only on a terminal.
+            if not getattr(self.stream, "isatty", lambda: False)():
+                return
+            from tqdm import tqdm  # only a terminal needs it, and it takes a while to import
+
             self.bar = tqdm(total=total, desc=self.label, file=self.stream, leave=False, disable=None)
         self.bar.total = total
         self.bar.update(done - self.bar.n)
