@@ -74,6 +74,9 @@ valgrind: setup configure
 
 bench: all
 	$(BUILD)/bench/talvek_bench
+	cd $(BUILD)/models && ../bench/talvek_switch_bench
+	TALVEK_LIBRARY=$(CURDIR)/$(BUILD)/libtalvek.so TALVEK_MODEL_DIR=$(CURDIR)/$(BUILD)/models \
+	  $(PYTHON) bench/design_command.py
 
 demo: all
 	bash scripts/demo.sh

@@ -1,0 +1,78 @@
+#!/usr/bin/python3
+"""Wall time of a whole `talvek design`, next to a yardstick run in between.
+
+The command designs the theatre example (Vexal64, voiced and refined, 120 x 60
+coverage map, three plots) through bin/talvek, start-up and imports included,
+as a designer runs it. The yardstick is a fixed job of the same kind, started
+the same way: Python starts, imports numpy and does a fixed amount of dense
+arithmetic and element-wise work. The two run in turn, ROUNDS times; the
+ratio is taken pair by pair, so that it holds when the machine's speed drifts.
+Quote the medians.
+
+Usage: bench/design_command.py [--rounds N] [VENUE.json]
+       (TALVEK_LIBRARY and TALVEK_MODEL_DIR name the library and the models)
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+
+YARDSTICK = """
+import numpy as np
+rng = np.random.default_rng(1)
+a = rng.standard_normal((300, 300)) + 1j * rng.standard_normal((300, 300))
+for _ in range(12):
+    a = a @ a
+    a /= np.abs(a).max()
+x = rng.standard_normal(2_000_000)
+for _ in range(6):
+    x = np.sqrt(np.abs(np.sin(x) * 3.0 + np.log1p(np.abs(x))))
+"""
+
+
+def timed(argv: list[str]) -> tuple[float, float, float]:
+    """Wall and CPU seconds and peak resident MiB of one run of ``argv``."""
+    started = time.monotonic()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.monotonic() - started
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        sys.exit(f"{' '.join(argv)} failed: {child.stderr.read().decode(errors='replace')}")
+    child.stderr.close()
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("venue", nargs="?", default=str(REPO / "examples" / "theatre_balcony.json"))
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as out:
+        command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", out]
+        yardstick = [sys.executable, "-c", YARDSTICK]
+        timed(command)  # warm-up: the page cache holds the library, the archives and Python
+        runs, sticks = [], []
+        for _ in range(args.rounds):
+            runs.append(timed(command))
+            sticks.append(timed(yardstick))
+    median = statistics.median
+    print(f"talvek design {Path(args.venue).name}, {args.rounds} rounds (median, min - max):")
+    for label, rows in (("command", runs), ("yardstick", sticks)):
+        wall = [r[0] for r in rows]
+        print(f"  {label:<10} wall {median(wall):.3f} s ({min(wall):.3f} - {max(wall):.3f}), "
+              f"cpu {median(r[1] for r in rows):.3f} s, peak {median(r[2] for r in rows):.0f} MiB")
+    ratios = [r[0] / s[0] for r, s in zip(runs, sticks)]
+    print(f"  command / yardstick, wall: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
