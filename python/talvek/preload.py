@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import json
 import os
+import stat
 import sys
 import threading
 
@@ -58,7 +59,13 @@ def _design_arguments(argv: list[str]) -> dict | None:
 
 
 def _venue_model(path: str):
-    """The "model" field of the venue file, or None."""
+    """The "model" field of the venue file, or None.
+
+    Only a regular file is read: a pipe (``/dev/stdin``) must be left whole
+    for the command.
+    """
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return None
     with open(path, "rb") as f:
         data = json.loads(f.read(_LARGEST_VENUE + 1)[:_LARGEST_VENUE])
     return data.get("model") if isinstance(data, dict) else None

@@ -175,17 +175,19 @@ def test_the_head_start_reads_a_design_command_line_only_when_sure(argv, venue):
 @needs_library
 def test_a_command_of_its_own_designs_the_same_and_fails_the_same(designs, env_for_subprocess, tmp_path, capsys):
     # Started as a command, `talvek design` loads the venue's model on a second
-    # thread while it imports: it must be the model the design then uses.
+    # thread while it imports: it must be the model the design then uses, and
+    # a venue read from a pipe must reach the design whole.
     _, first = designs["lecture_hall_balcony"]
     venue = EXAMPLES / "lecture_hall_balcony.json"
 
-    def command(venue, folder):
+    def command(venue, folder, *more, text=None):
         return subprocess.run([str(REPO / "bin" / "talvek"), "design", str(venue), "-o", str(folder), "--grid", "40",
-                               "20", "--no-plots"], capture_output=True, text=True, env=env_for_subprocess, timeout=120)
+                               "20", "--no-plots", *more], input=text, capture_output=True, text=True,
+                              env=env_for_subprocess, timeout=120)
 
-    result = command(venue, tmp_path / "again")
+    result = command("/dev/stdin", tmp_path / "again", "--name", venue.stem, text=venue.read_text())
     assert result.returncode == 0, result.stderr
-    for written in first.glob("lecture_hall_balcony*"):
+    for written in first.glob("lecture_hall_balcony_*"):
         assert (tmp_path / "again" / written.name).read_bytes() == written.read_bytes(), written.name
     bad = tmp_path / "bad.json"
     bad.write_text(venue.read_text().replace('"Vexal40"', '"Vexal99"'))
