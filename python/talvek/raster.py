@@ -469,12 +469,15 @@ def _dashes(points: np.ndarray, pattern: list) -> list:
     on, off = pattern
     step = np.hypot(*np.diff(points, axis=0).T)
     along = np.concatenate(([0.0], np.cumsum(step)))
-    pieces = []
+    starts, stops = [], []
     start = 0.0
     while start < along[-1]:
         stop = min(start + on, along[-1])
-        inside = (along > start) & (along < stop)
-        ends = np.stack([np.interp([start, stop], along, points[:, k]) for k in range(2)], axis=-1)
-        pieces.append(np.concatenate((ends[:1], points[inside], ends[1:])))
+        starts.append(start)
+        stops.append(stop)
         start = stop + off
-    return pieces
+    # Each dash: its two ends on the line, and the vertices strictly between them.
+    ends = [np.stack([np.interp(at, along, points[:, k]) for k in range(2)], axis=-1) for at in (starts, stops)]
+    first = np.searchsorted(along, starts, side="right")
+    last = np.searchsorted(along, stops, side="left")
+    return [np.concatenate((ends[0][d:d + 1], points[first[d]:last[d]], ends[1][d:d + 1])) for d in range(len(starts))]

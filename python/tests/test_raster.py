@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from talvek.raster import RED_BLUE, Figure, nice_ticks
+from talvek.raster import RED_BLUE, Figure, _dashes, nice_ticks
 
 
 def test_cells_and_lines_land_at_their_data_coordinates(tmp_path):
@@ -49,3 +49,13 @@ def test_tick_labels_carry_the_decimals_of_their_step():
     cases = [(0.4, 0.2, "0.4"), (5.0, 2.5, "5.0"), (0.5, 0.25, "0.50"), (-10.0, 5.0, "−10"), (-0.0, 0.5, "0.0"),
              (100.0, 20.0, "100"), (0.015, 0.001, "0.015")]
     assert [_tick_label(v, s) for v, s, _ in cases] == [text for _, _, text in cases]
+
+
+def test_dashes_follow_the_pattern_along_a_bent_line():
+    # Along x, then up: vertices every 7 units, one of them exactly on a dash end.
+    points = np.array([[0.0, 0.0], [7.0, 0.0], [10.0, 0.0], [14.0, 0.0], [14.0, 7.0], [14.0, 11.0]])
+    pieces = _dashes(points, [10.0, 5.0])
+    along = [np.concatenate(([0.0], np.cumsum(np.hypot(*np.diff(p, axis=0).T)))) for p in pieces]
+    assert [round(a[-1], 9) for a in along] == [10.0, 10.0]  # 0-10 and 15-25 of a 25 long line
+    np.testing.assert_array_equal(pieces[0], [[0, 0], [7, 0], [10, 0]])  # the vertex at 10 only as the end
+    np.testing.assert_array_equal(pieces[1], [[14, 1], [14, 7], [14, 11]])
