@@ -39,14 +39,14 @@ for _ in range(6):
 
 def timed(argv: list[str]) -> tuple[float, float, float]:
     """Wall and CPU seconds and peak resident MiB of one run of ``argv``."""
-    started = time.monotonic()
-    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.monotonic() - started
-    child.returncode = os.waitstatus_to_exitcode(status)
-    if child.returncode != 0:
-        sys.exit(f"{' '.join(argv)} failed: {child.stderr.read().decode(errors='replace')}")
-    child.stderr.close()
+    with tempfile.TemporaryFile() as errors:  # a file, not a pipe: a chatty child cannot block on it
+        started = time.monotonic()
+        child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.monotonic() - started
+        if os.waitstatus_to_exitcode(status) != 0:
+            errors.seek(0)
+            sys.exit(f"{' '.join(argv)} failed: {errors.read().decode(errors='replace')}")
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 

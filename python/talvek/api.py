@@ -17,7 +17,6 @@ a model, and always changes back.
 
 from __future__ import annotations
 
-import contextlib
 import ctypes
 import os
 from ctypes import POINTER, c_double
@@ -27,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 from .binding import SFIO, Library, SFIOChannelSet, SFResponseRequest, TalvekError
-from .models import MODELS, ModelInfo, find_models_dir, model_for_arraytype, model_info
+from .models import MODELS, ModelInfo, find_models_dir, inside_models_dir, model_for_arraytype, model_info
 
 __all__ = ["ModelInfo", "MODELS", "model_info", "SFIORecord", "Talvek", "find_models_dir", "TalvekError"]
 
@@ -198,14 +197,8 @@ class Talvek:
             self.check()
         self.lib.matlab_init()
 
-    @contextlib.contextmanager
     def _in_models_dir(self):
-        previous = os.getcwd()
-        os.chdir(self.models_dir)
-        try:
-            yield
-        finally:
-            os.chdir(previous)
+        return inside_models_dir(self.models_dir)
 
     def check(self) -> None:
         """Start-up self-check; raises :class:`TalvekError` naming a missing archive."""

@@ -6,13 +6,15 @@ numpy is still being imported (:mod:`talvek.preload`).
 
 from __future__ import annotations
 
+import contextlib
 import os
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import binding
 
-__all__ = ["ModelInfo", "MODELS", "model_info", "model_for_arraytype", "MODELS_SUBDIR", "find_models_dir"]
+__all__ = ["ModelInfo", "MODELS", "model_info", "model_for_arraytype", "MODELS_SUBDIR", "find_models_dir",
+           "inside_models_dir"]
 
 
 @dataclass(frozen=True)
@@ -131,3 +133,15 @@ def find_models_dir(path: str | os.PathLike | None = None, library: Path | None 
                             f"{', '.join(map(str, candidates))}. Install them with {binding.install_command()}, "
                             "build them with `make`, or name the folder with "
                             "--models / TALVEK_MODEL_DIR")
+
+
+@contextlib.contextmanager
+def inside_models_dir(folder: Path):
+    """The current directory is ``folder`` for the block: the library opens model
+    archives relative to it. The previous directory is always restored."""
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        yield
+    finally:
+        os.chdir(previous)

@@ -74,20 +74,15 @@ def _venue_model(path: str):
 def _load(model, library, models) -> None:
     try:
         from .binding import Library
-        from .models import find_models_dir, model_info
+        from .models import find_models_dir, inside_models_dir, model_info
 
         number = model_info(model).number
         lib = Library(library)
         folder = find_models_dir(models, lib.path)
         lib.matlab_init()
-        # The library opens archives relative to the current directory. The
-        # main thread is meanwhile only importing, from absolute paths.
-        previous = os.getcwd()
-        os.chdir(folder)
-        try:
+        # The main thread is meanwhile only importing, from absolute paths.
+        with inside_models_dir(folder):
             lib.setup_speaker(number)
-        finally:
-            os.chdir(previous)
     except Exception:  # the command will meet the same problem and report it
         pass
 
