@@ -277,17 +277,6 @@ class Talvek:
             self.lib.put_sfio_and_design(struct)
         del keep
 
-    def voice(self, venue, record: SFIORecord | None = None, **options):
-        """Voice the current design for ``venue``: see :func:`talvek.voicing.voice`.
-
-        ``record`` defaults to the library's current record (the design just
-        optimised for ``venue``). Returns the voiced record, which the library
-        then holds, and the :class:`talvek.voicing.VoicingResult`.
-        """
-        from .voicing import voice
-
-        return voice(self, venue, self.record() if record is None else record, **options)
-
     def channel_counts(self) -> tuple[int, int]:
         """Channels of the current design: (woofer, tweeter); tweeter 0 for one-way."""
         return self.lib.get_nchannels()

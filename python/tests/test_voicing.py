@@ -6,7 +6,7 @@ import pytest
 from hostpaths import EXAMPLES, needs_library
 
 from talvek.cli import main
-from talvek.voicing import BOOST_LIMIT_DB, smooth_log
+from talvek.voicing import BOOST_LIMIT_DB, smooth_log, voice
 
 
 def test_smoothing_keeps_straight_lines_and_spreads_a_step_over_its_width():
@@ -28,7 +28,7 @@ def test_smoothing_keeps_straight_lines_and_spreads_a_step_over_its_width():
 def voiced(tv, church):
     church.tv.select(church.venue.model.name)
     optimised = tv.optimise(church.venue.height, church.venue.tilt, church.venue.item_table())
-    record, result = tv.voice(church.venue)  # the session's record: the one just optimised
+    record, result = voice(tv, church.venue, optimised)
     yield optimised, record, result
     church.restore()
 
