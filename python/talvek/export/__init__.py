@@ -18,7 +18,7 @@ from . import brutefir, camilladsp, wav
 from .chain import ChannelChains, channel_chains
 from .errors import ExportError
 from .model_document import archive_stem, read_model_document
-from .staging import MANIFEST, write_folder
+from .staging import MANIFEST, check_target, write_folder
 
 __all__ = ["ENGINES", "ExportError", "ChannelChains", "export_design", "channel_chains", "read_model_document",
            "archive_stem"]
@@ -70,6 +70,7 @@ def export_design(tv, record, engine: str, folder: str | Path, *, source: str = 
     """
     if engine not in ENGINES:
         raise ExportError(f"unknown engine {engine!r} (one of {', '.join(ENGINES)})")
+    check_target(folder)
     info = record.model
     document = read_model_document(tv.models_dir, info.number, shown_as=info.name)
     where = source or "the record"

@@ -19,6 +19,20 @@ from .errors import ExportError
 MANIFEST = "export.json"
 
 
+def check_target(target: str | Path) -> Path:
+    """The absolute target folder, when an export may write it; raises :class:`ExportError` otherwise."""
+    target = Path(target).absolute()
+    if target.exists() and not target.is_dir():
+        raise ExportError(f"output folder {target} is a file")
+    if target.is_dir() and any(target.iterdir()) and not (target / MANIFEST).is_file():
+        raise ExportError(f"output folder {target} exists and holds files of something else; "
+                          "name a new or empty folder")
+    existing = next(p for p in target.parents if p.exists())
+    if not existing.is_dir():
+        raise ExportError(f"cannot write to output folder {target}: {existing} is not a folder")
+    return target
+
+
 def write_folder(target: str | Path, fill: Callable[[Path], None]) -> Path:
     """Run ``fill(staging)`` on a fresh folder and move it to ``target`` when it returns.
 
@@ -29,13 +43,8 @@ def write_folder(target: str | Path, fill: Callable[[Path], None]) -> Path:
         nothing is left behind. Exceptions of ``fill`` pass through, after the
         staging folder has been removed.
     """
-    target = Path(target).absolute()
+    target = check_target(target)
     parent = target.parent
-    if target.exists() and not target.is_dir():
-        raise ExportError(f"output folder {target} is a file")
-    if target.is_dir() and any(target.iterdir()) and not (target / MANIFEST).is_file():
-        raise ExportError(f"output folder {target} exists and holds files of something else; "
-                          "name a new or empty folder")
     try:
         parent.mkdir(parents=True, exist_ok=True)
         staging = Path(tempfile.mkdtemp(prefix=f".{target.name}.partial-", dir=parent))
