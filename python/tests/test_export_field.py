@@ -10,13 +10,14 @@ boxes' roll-off and the truncation.
 """
 
 import json
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from export_designs import export_all
 from hostpaths import needs_library
 from scipy import signal
 
+from talvek.export import export_design, read_model_document
 from talvek.export.chain import steering_taps
 from talvek.export.recursive import (SAMPLE_RATE, analog_rows, crossover_sections, digital_rolloff,
                                      impulse_response)
@@ -26,9 +27,29 @@ SPEED_OF_SOUND = 343.0
 ANGLE_ROWS = 721  # -90 to 90 degrees in 0.25-degree steps
 
 
+# Column height and tilt, one audience line (x1, x2, z1, z2, level1, level2, active).
+VENUES = {"Vexal8": (2.0, 0.0, [[3.0, 15.0, 1.2, 1.2, 80.0, 78.0, 1.0]]),     # one-way
+          "Vexal32": (3.0, -2.0, [[2.5, 26.0, 1.2, 1.2, 78.0, 76.0, 1.0]])}  # two-way
+
+
 @pytest.fixture(scope="module")
 def designs(tv, church, tmp_path_factory):
-    return export_all(tv, church, tmp_path_factory.mktemp("export"))
+    """Each venue designed, exported for BruteFIR and its field predicted while the library holds it."""
+    rng = np.random.default_rng(3)
+    x, y = rng.uniform(1.5, 25.0, 36), rng.uniform(0.0, 8.0, 36)  # all outside the near field
+    out = {}
+    try:
+        for model, (height, tilt, items) in VENUES.items():
+            tv.select(model)
+            record = tv.optimise(height, tilt, items)
+            folder = export_design(tv, record, "brutefir", tmp_path_factory.mktemp(model) / "out")
+            power, _ = tv.greens(x, y, height=height, tilt=tilt, first=1, last=tv.frequencies().size)
+            out[model] = SimpleNamespace(model=model, height=height, tilt=tilt, record=record, folder=folder,
+                                         document=read_model_document(tv.models_dir, record.model.number),
+                                         points=(x, y), greens_power=power)
+    finally:
+        church.restore()
+    return out
 
 
 def transfer_data(section: dict, packed: bool):
@@ -119,7 +140,7 @@ def test_field_model_is_the_librarys_to_rounding(designs, tv, church):
     # rounding: what is left in the test above is the roll-off's digital form.
     d = designs["Vexal32"]
     tv.select(d.model)
-    tv.optimise(d.height, d.tilt, [[2.5, 26.0, 1.2, 1.2, 78.0, 76.0, 1.0]])
+    tv.optimise(d.height, d.tilt, VENUES[d.model][2])
     try:
         woofers, tweeters = steering_taps(tv)
         f = np.asarray(d.document["wf"]["f"])

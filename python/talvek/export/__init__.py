@@ -27,7 +27,8 @@ ENGINES = {"brutefir": brutefir.write, "camilladsp": camilladsp.write, "wav": wa
 
 
 def _manifest(chains: ChannelChains, engine: str, files: list[str], source: str) -> dict:
-    spectrum = np.abs(np.fft.rfft(chains.impulse_responses, 1 << int(np.ceil(np.log2(4 * chains.impulse_responses.shape[1]))), axis=1))
+    ir = chains.impulse_responses
+    spectrum = np.abs(np.fft.rfft(ir, 1 << int(np.ceil(np.log2(4 * ir.shape[1]))), axis=1))
     peak_db = 20 * np.log10(np.maximum(spectrum.max(axis=1), 1e-300))
     return {
         "model": chains.model,

@@ -31,7 +31,8 @@ def config_text(chains, coefficient_files: list[str]) -> str:
     n = len(chains.names)
     lines = [
         f"title: {_quoted(f'{chains.model} steering filters')}",
-        f"description: {_quoted(f'One input to {n} loudspeaker channels (woofers wf, tweeters tw, channel 1 lowest); full scale in gives each channel its gain in full scale out.')}",
+        "description: " + _quoted(f"One input to {n} loudspeaker channels (woofers wf, tweeters tw, channel 1 "
+                                  "lowest); full scale in gives each channel its gain in full scale out."),
         "devices:",
         f"  samplerate: {int(chains.sample_rate)}",
         f"  chunksize: {CHUNK}",

@@ -58,10 +58,6 @@ class ChannelChains:
     steering_length: int = 0          # taps of the longest steering FIR
     recursive_lengths: dict = field(default_factory=dict)  # section -> samples kept of its IIR part
 
-    @property
-    def sections(self) -> list:
-        return [n[:2] for n in self.names]
-
 
 def _response(taps: np.ndarray, f: np.ndarray) -> np.ndarray:
     """Responses (C, F) of FIR taps (C, L) at f Hz."""
@@ -72,7 +68,8 @@ def _response(taps: np.ndarray, f: np.ndarray) -> np.ndarray:
 def _exact_gain(taps: np.ndarray, library: np.ndarray, section: str) -> float:
     """The section gain that makes the unit-gain taps give the library's responses."""
     unit = _response(taps, _CHECK_FREQUENCIES)
-    gain = float(np.real(np.vdot(unit, library)) / np.real(np.vdot(unit, unit)))
+    energy = np.real(np.vdot(unit, unit))
+    gain = float(np.real(np.vdot(unit, library)) / energy) if energy > 0 else 0.0
     misfit = np.abs(library - gain * unit).max()
     if misfit > 1e-9 * np.abs(library).max():
         raise ExportError(f"the processor files of the {section} section do not reproduce the library's "
@@ -86,7 +83,7 @@ def steering_taps(tv) -> tuple[np.ndarray, np.ndarray]:
         tv.lib.write_files(str(Path(tmp).resolve()) + "/", "design")
         boxes = sorted(Path(tmp).glob("design_box*.bef"), key=lambda p: int(p.stem[len("design_box"):]))
         try:
-            woofers, tweeters, _ = section_taps(boxes)
+            woofers, tweeters = section_taps(boxes)
         except (ValueError, KeyError) as e:
             raise ExportError(f"cannot read the processor files of the design: {e}") from None
     wf_response, tw_response = tv.sf_response(_CHECK_FREQUENCIES)

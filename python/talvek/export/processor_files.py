@@ -88,15 +88,13 @@ def section_taps(files: list[Path]) -> tuple[np.ndarray, np.ndarray | None, list
     boxes hold consecutive channel ranges, so concatenating them in box order
     gives the channels in order.
     """
-    woofers, tweeters, gains = [], [], {}
+    woofers, tweeters = [], []
     for path in files:
-        blocks = read_filter_set(path)
-        for section, block in zip(("wf", "tw"), blocks):
-            (woofers if section == "wf" else tweeters).append(block.taps())
-            gains.setdefault(section, block.gain_word)
+        for parts, block in zip((woofers, tweeters), read_filter_set(path)):
+            parts.append(block.taps())
 
     def stack(parts):
         length = max(p.shape[1] for p in parts)
         return np.vstack([np.pad(p, ((0, 0), (0, length - p.shape[1]))) for p in parts])
 
-    return stack(woofers), (stack(tweeters) if tweeters else None), [gains[s] for s in ("wf", "tw") if s in gains]
+    return stack(woofers), (stack(tweeters) if tweeters else None)
