@@ -38,9 +38,10 @@ def _manifest(chains: ChannelChains, engine: str, files: list[str], source: str)
         "sample_rate": int(chains.sample_rate),
         "taps": int(chains.impulse_responses.shape[1]),
         "levels": "gain from the input in full scale to each channel's output in full scale (the DAC of "
-                  "its amplifier); the predicted levels of the design are for an input of design_scale_db "
-                  "re full scale",
-        "design_scale_db": round(20 * np.log10(chains.design_scale), 4),
+                  "its amplifier); the predicted levels of the design are for an input of design_scale "
+                  "full scale (design_scale_db re full scale)",
+        "design_scale": chains.design_scale,
+        "design_scale_db": round(20 * np.log10(chains.design_scale), 2),
         "truncation": "recursive parts cut where the dropped tail sums below -120 dB of their peak gain",
         "steering_taps": chains.steering_length,
         "recursive_taps": chains.recursive_lengths,
