@@ -27,9 +27,10 @@ def partitions(length: int) -> int:
 def config_text(chains, coefficient_files: list[str]) -> str:
     """The configuration for ``chains`` whose coefficients are in ``coefficient_files``."""
     n = len(chains.names)
+    model = " ".join(str(chains.model).split())  # a comment runs to the end of its line
     outputs = ", ".join(f'"{name}"' for name in chains.names)
     lines = [
-        f"# BruteFIR: {chains.model}, one input to {n} loudspeaker channels (woofers wf, tweeters tw,",
+        f"# BruteFIR: {model}, one input to {n} loudspeaker channels (woofers wf, tweeters tw,",
         "# channel 1 lowest). The engine must run at 96000 Hz; full scale in gives each channel's",
         "# gain in full scale out. Run it in this folder: brutefir " + CONFIG,
         "float_bits: 64;",
