@@ -1,4 +1,4 @@
-"""The ``talvek`` command line: models, check, design, redesign, serve.
+"""The ``talvek`` command line: models, check, design, redesign, export, serve.
 
 Every failure the user can cause (a bad venue file, an unknown model, an
 audience line out of sight, an unwritable output folder, a missing library)
@@ -34,6 +34,8 @@ EXAMPLES = textwrap.dedent("""\
                                                      optimise, voice, write DSP files, report and plots
       talvek redesign out/church/church_nave.npz -o out/church-again
                                                      design again from a stored SFIO record
+      talvek export out/church/church_nave.npz --for brutefir -o out/church-brutefir
+                                                     each channel's filter for a convolution engine
       talvek serve --open                            the venue editor in the browser
 
     The library and the model archives are found where they are installed (this
@@ -239,6 +241,26 @@ def cmd_redesign(args) -> int:
     return 0
 
 
+def cmd_export(args) -> int:
+    from .export import ExportError, export_design
+
+    try:
+        record = SFIORecord.load(args.record)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    tv = _session(args)
+    try:
+        folder = export_design(tv, record, args.engine, args.output, source=str(args.record))
+    except ExportError as e:
+        raise CliError(str(e)) from None
+    except TalvekError as e:
+        raise CliError(f"{e.text} ({args.record}, made for {record.model.name})") from None
+    manifest = json.loads((folder / "export.json").read_text())
+    print(f"{manifest['model']}: {len(manifest['channels'])} channels of {manifest['taps']} taps at "
+          f"{manifest['sample_rate']} Hz for {args.engine} in {folder}")
+    return 0
+
+
 def cmd_serve(args) -> int:
     try:
         from .editor import serve
@@ -320,6 +342,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
                    help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_redesign)
+
+    p = sub.add_parser("export", parents=[common], help="each channel's filter for a convolution engine",
+                       description=textwrap.fill(
+                           "Design from a stored SFIO record and write each channel's whole processing chain "
+                           "(steering filter, crossover, woofer roll-off) as one impulse response at 96 kHz, "
+                           "with a configuration for the engine. OUTDIR is written whole or not at all; an "
+                           "existing OUTDIR is replaced only when it is empty or holds an earlier export."),
+                       epilog="writes into OUTDIR: export.json and, per engine,\n"
+                              "  brutefir    <channel>.f64 (raw float64) and brutefir.conf\n"
+                              "  camilladsp  <channel>.f64 (raw float64) and camilladsp.yml\n"
+                              "  wav         <channel>.wav (32-bit float)\n\n"
+                              "example:\n  talvek export out/church/church_nave.npz --for brutefir -o out/church-bf",
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
+    p.add_argument("--for", dest="engine", required=True, choices=("brutefir", "camilladsp", "wav"),
+                   help="the engine the files are for")
+    p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder")
+    p.set_defaults(run=cmd_export)
 
     p = sub.add_parser("serve", parents=[common], help="the venue editor in the browser",
                        description=textwrap.fill("Serve the venue editor on this machine (127.0.0.1 only): draw "
