@@ -123,7 +123,8 @@ static void requireFinite(const Call* c, const double* v, size_t n, const char* 
 {
     for (size_t k = 0; k < n; ++k)
         if (!isfinite(v[k]))
-            refuse(c->name, "%s must be finite, element %zu is %g", what, k + 1, v[k]);
+            refuse(c->name, "%s must be finite, element %zu is %s", what, k + 1,
+                   isnan(v[k]) ? "NaN" : v[k] > 0 ? "Inf" : "-Inf");
 }
 
 /* A real double scalar; finite unless anyValue. Logical true/false count as 1/0. */

@@ -10,6 +10,7 @@ packages=(
   python3-numpy python3-scipy python3-pil fonts-dejavu-core python3-pytest python3-tqdm
   python3-jsonschema python3-flask chromium chromium-driver python3-selenium
   python3-venv python3-pip python3-setuptools python3-wheel
+  octave liboctave-dev gcc-multilib
 )
 
 missing=()
