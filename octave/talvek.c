@@ -13,7 +13,8 @@
  * A failure of the library raises the error "talvek:<Export>" with the
  * library's own text; an argument the gateway refuses raises
  * "talvek:<Export>:argument" before anything reaches the library, so its
- * state stays as it was.
+ * state stays as it was, and a model folder it cannot find or enter raises
+ * "talvek:<Export>:folder".
  *
  * Complex data use the separate storage (mxGetPr and mxGetPi): Octave's mex
  * builds it by default and MATLAB's mex too (its -R2017b API, the default).
@@ -63,18 +64,33 @@ static void raiseError(const char* id, const char* message)
     mexErrMsgIdAndTxt(id, "%s", message); /* not reached */
 }
 
-/* Raises the gateway's own error for a refused argument. Nothing allocated
- * with malloc may be live here: it does not return. */
-static void refuse(const char* exportName, const char* format, ...)
+/* Raises "talvek:<Export>:<kind>" with the gateway's own message. */
+static void vrefuse(const char* kind, const char* exportName, const char* format, va_list args)
 {
     char id[96];
     int used = snprintf(g_message, sizeof g_message, "talvek('%s'): ", exportName);
+    vsnprintf(g_message + used, sizeof g_message - (size_t)used, format, args);
+    snprintf(id, sizeof id, "talvek:%s:%s", exportName, kind);
+    raiseError(id, g_message);
+}
+
+/* A refused argument: "talvek:<Export>:argument". */
+static void refuse(const char* exportName, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    vsnprintf(g_message + used, sizeof g_message - (size_t)used, format, args);
+    vrefuse("argument", exportName, format, args);
     va_end(args);
-    snprintf(id, sizeof id, "talvek:%s:argument", exportName);
-    raiseError(id, g_message);
+}
+
+/* No usable model folder, or the current folder cannot be left or restored:
+ * "talvek:<Export>:folder". */
+static void folderProblem(const char* exportName, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vrefuse("folder", exportName, format, args);
+    va_end(args);
 }
 
 /* Raises "talvek:<Export>" with the library's text of the last failure, read
@@ -226,7 +242,7 @@ static void findModelDir(const char* exportName, char* out)
     const char* given = g_modelDir[0] ? g_modelDir : getenv("TALVEK_MODEL_DIR");
     if (given != NULL && given[0] != '\0') {
         if (!isFolder(given) || realpath(given, out) == NULL)
-            refuse(exportName, "models folder %s does not exist", given);
+            folderProblem(exportName, "models folder %s does not exist", given);
         return;
     }
     char library[PATH_MAX], gateway[PATH_MAX], prefix[PATH_MAX];
@@ -250,7 +266,7 @@ static void findModelDir(const char* exportName, char* out)
         size_t used = strlen(looked);
         snprintf(looked + used, sizeof looked - used, ", %s", candidates[k]);
     }
-    refuse(exportName, "cannot find the model archives; looked in %s. Name the folder with "
+    folderProblem(exportName, "cannot find the model archives; looked in %s. Name the folder with "
                        "talvek('Model_Dir', folder) or TALVEK_MODEL_DIR", looked);
 }
 
@@ -264,14 +280,14 @@ static void enterModels(const char* exportName, Place* place)
     char models[PATH_MAX];
     findModelDir(exportName, models);
     if (getcwd(place->previous, sizeof place->previous) == NULL)
-        refuse(exportName, "cannot read the current folder: %s", strerror(errno));
-    if (chdir(models) != 0) refuse(exportName, "cannot enter the models folder %s: %s", models, strerror(errno));
+        folderProblem(exportName, "cannot read the current folder: %s", strerror(errno));
+    if (chdir(models) != 0) folderProblem(exportName, "cannot enter the models folder %s: %s", models, strerror(errno));
 }
 
 static void leaveModels(const char* exportName, const Place* place)
 {
     if (chdir(place->previous) != 0)
-        refuse(exportName, "cannot change back to %s: %s", place->previous, strerror(errno));
+        folderProblem(exportName, "cannot change back to %s: %s", place->previous, strerror(errno));
 }
 
 /* -------------------------------------------------------------- the exports */

@@ -23,7 +23,7 @@ function files = talvek_design(venueFile, outFolder, stem)
 % See also talvek, talvek_models.
 
   if nargin < 2 || nargin > 3
-    print_usage();
+    error('talvek:venue', 'usage: talvek_design(venueFile, outFolder[, stem])');
   end
   if ~ischar(venueFile) || ~ischar(outFolder)
     error('talvek:venue', 'talvek_design: venueFile and outFolder must be text');
@@ -44,7 +44,11 @@ function files = talvek_design(venueFile, outFolder, stem)
   talvek('Initial_Check');
   talvek('MatLabInit');
   talvek('Setup_Speaker', venue.model);
-  talvek('Optimizer', venue.height, venue.tilt, venue.items, venue.inactiveAsZero, venue.p9);
+  try
+    talvek('Optimizer', venue.height, venue.tilt, venue.items, venue.inactiveAsZero, venue.p9);
+  catch err
+    explain_out_of_sight(err, venue, venueFile);
+  end
   talvek('Write_Files', outFolder, stem);
 
   if nargout > 0
@@ -53,6 +57,26 @@ function files = talvek_design(venueFile, outFolder, stem)
     files = [arrayfun(@(k) fullfile(outFolder, sprintf('%s_box%d.bef', stem, k)), 1:boxes, ...
                       'UniformOutput', false), {fullfile(outFolder, [stem '_SFR.bin'])}];
   end
+end
+
+% An optimisation refused for an end behind the column's front plane: the
+% library's text, then which line and end it is. The plane passes through the
+% column axis, so a point (x, z) is behind it when x cos(tilt) + (z - height)
+% sin(tilt) < 0, whichever driver section it is seen from.
+function explain_out_of_sight(err, venue, file)
+  t = venue.tilt * pi / 180;
+  ends = {'from', 'to'};
+  for k = 1:size(venue.items, 1)
+    for e = 1:2
+      x = venue.items(k, e);
+      z = venue.items(k, 2 + e);
+      if x * cos(t) + (z - venue.height) * sin(t) < 0
+        error(err.identifier, '%s audience[%d] "%s" (%s): its ''%s'' end (%g, %g) m lies behind the column''s front plane', ...
+              err.message, k, venue.names{k}, file, ends{e}, x, z);
+      end
+    end
+  end
+  rethrow(err);
 end
 
 % ------------------------------------------------------------------ the venue file
@@ -65,8 +89,8 @@ function v = read_venue(file)
     end
     fail(file, '', 'no such venue file');
   end
-  text = fread(fid, Inf, '*char')';
   fclose(fid);
+  text = fileread(file);
   try
     d = jsondecode(text);
   catch err
@@ -99,6 +123,7 @@ function v = read_venue(file)
     fail(file, 'audience', 'expected a non-empty list of audience lines');
   end
   v.items = zeros(numel(items), 7);
+  v.names = cell(1, numel(items));
   for k = 1:numel(items)
     where = sprintf('audience[%d]', k);
     a = items{k};
@@ -106,6 +131,13 @@ function v = read_venue(file)
       fail(file, where, 'expected an object with from, to and level');
     end
     only_fields(file, a, where, {'name', 'from', 'to', 'level', 'active'});
+    v.names{k} = sprintf('line %d', k);
+    if isfield(a, 'name')
+      if ~ischar(a.name)
+        fail(file, [where '.name'], 'expected a text');
+      end
+      v.names{k} = a.name;
+    end
     active = true;
     if isfield(a, 'active')
       if ~islogical(a.active) || ~isscalar(a.active)

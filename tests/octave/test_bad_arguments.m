@@ -65,6 +65,7 @@ cases = {
   'talvek:Write_Files:argument',            'must be a character row vector', {'Write_Files', ['ab'; 'cd'], 'x'}
   'talvek:Write_Files:argument',            'stem must be a file name', {'Write_Files', tempdir, 'a/b'}
   'talvek:Model_Dir:argument',              'does not exist',          {'Model_Dir', fullfile(tempdir, 'no-such-models')}
+  'talvek:Model_Dir:argument',              'takes 0 to 1 arguments',  {'Model_Dir', 'a', 'b'}
 };
 
 for k = 1:rows(cases)
@@ -93,6 +94,32 @@ assert(isequal(talvek('Get_SFIO'), design), 'a refused call changed the design')
 [Hwf, Htw] = talvek('SF_Response', [100 1000]);
 assert(size(Hwf), [nwf 2]);
 
+% A model folder that does not exist, named by the environment.
+saved = getenv('TALVEK_MODEL_DIR');
+setenv('TALVEK_MODEL_DIR', fullfile(tempdir, 'no-such-models'));
+try
+  talvek('Setup_Speaker', 4);
+  error('test:noError', 'a missing model folder was accepted');
+catch err
+  assert(err.identifier, 'talvek:Setup_Speaker:folder');
+end
+setenv('TALVEK_MODEL_DIR', saved);
+assert(isequal(talvek('Get_SFIO'), design));
+
+% Venue files the M-file cannot use: one line naming file, field and problem.
+venue = [tempname() '.json'];
+fid = fopen(venue, 'w');
+fprintf(fid, '{"model": "Vexal8", "height": 3, "audience": [{"name": "behind", "from": [1, 1], "to": [-5, 1], "level": 80}]}');
+fclose(fid);
+try
+  talvek_design(venue, tempname());
+  error('test:noError', 'an end behind the column was accepted');
+catch err
+  assert(err.identifier, 'talvek:Optimizer');
+  assert(err.message, sprintf(['At least one VI is out of sight. audience[1] "behind" (%s): its ''to'' end ' ...
+                               '(-5, 1) m lies behind the column''s front plane'], venue));
+end
+talvek('Setup_Speaker', 4);   % the failed design left the Vexal8 loaded
 % A venue file the M-file cannot use: one line naming file, field and problem.
 venue = [tempname() '.json'];
 fid = fopen(venue, 'w');
