@@ -143,12 +143,12 @@ static void requireFinite(const Call* c, const double* v, size_t n, const char* 
                    isnan(v[k]) ? "NaN" : v[k] > 0 ? "Inf" : "-Inf");
 }
 
-/* A real double scalar; finite unless anyValue. Logical true/false count as 1/0. */
-static double scalar(const Call* c, int i, const char* what, int anyValue)
+/* A finite real double scalar; logical true and false count as 1 and 0. */
+static double scalar(const Call* c, int i, const char* what)
 {
     const mxArray* a = c->prhs[i];
     double v;
-    if (mxIsLogical(a) && mxGetNumberOfElements(a) == 1) {
+    if (mxIsLogical(a) && !mxIsSparse(a) && mxGetNumberOfElements(a) == 1) {
         v = mxGetLogicals(a)[0] ? 1.0 : 0.0;
     } else {
         const double* p = realDoubles(c, i, what);
@@ -157,7 +157,7 @@ static double scalar(const Call* c, int i, const char* what, int anyValue)
                    mxGetN(a));
         v = p[0];
     }
-    if (!anyValue) requireFinite(c, &v, 1, what);
+    requireFinite(c, &v, 1, what);
     return v;
 }
 
@@ -313,7 +313,7 @@ static void cmdMatLabClose(const Call* c, int nlhs, mxArray** plhs)
 
 static void cmdSetupSpeaker(const Call* c, int nlhs, mxArray** plhs)
 {
-    double k = scalar(c, 0, "the model number k", 0);
+    double k = scalar(c, 0, "the model number k");
     Place place;
     enterModels(c->name, &place);
     int32_t status = Talvek_Setup_Speaker(k);
@@ -336,8 +336,8 @@ static void cmdGetFrequencies(const Call* c, int nlhs, mxArray** plhs)
 
 static void cmdOptimizer(const Call* c, int nlhs, mxArray** plhs)
 {
-    double height = scalar(c, 0, "height", 0);
-    double tilt = scalar(c, 1, "tilt", 0);
+    double height = scalar(c, 0, "height");
+    double tilt = scalar(c, 1, "tilt");
     const mxArray* table = c->prhs[2];
     const double* vi = realDoubles(c, 2, "the venue table vi");
     if (mxGetNumberOfDimensions(table) != 2 || mxGetN(table) != 7)
@@ -346,8 +346,8 @@ static void cmdOptimizer(const Call* c, int nlhs, mxArray** plhs)
     size_t n = mxGetM(table);
     if (n > INT32_MAX / 7) refuse(c->name, "the venue table has %zu rows; at most %d are possible", n, INT32_MAX / 7);
     requireFinite(c, vi, n * 7, "the venue table vi");
-    double inactiveAsZero = scalar(c, 3, "inactiveAsZero", 0);
-    double p9 = scalar(c, 4, "p9", 0);
+    double inactiveAsZero = scalar(c, 3, "inactiveAsZero");
+    double p9 = scalar(c, 4, "p9");
     static const double none = 0.0; /* an empty table still hands the library an address */
     Place place;
     enterModels(c->name, &place);
@@ -539,16 +539,16 @@ static void cmdSFResponse(const Call* c, int nlhs, mxArray** plhs)
 
 static void cmdGreens(const Call* c, int nlhs, mxArray** plhs)
 {
-    double g1 = scalar(c, 0, "the height g1", 0);
-    double g2 = scalar(c, 1, "the tilt g2", 0);
+    double g1 = scalar(c, 0, "the height g1");
+    double g2 = scalar(c, 1, "the tilt g2");
     size_t nx, nz;
     const double* x = vector(c, 2, "x", &nx);
     const double* z = vector(c, 3, "z", &nz);
     if (nx != nz) refuse(c->name, "x and z must have as many elements (%zu and %zu)", nx, nz);
     requireFinite(c, x, nx, "x");
     requireFinite(c, z, nz, "z");
-    double first = scalar(c, 4, "first", 0);
-    double last = scalar(c, 5, "last", 0);
+    double first = scalar(c, 4, "first");
+    double last = scalar(c, 5, "last");
     /* The library takes the indices' whole parts; a range it refuses gets a
      * one-element buffer it never writes. */
     double span = trunc(last) - trunc(first) + 1.0;
