@@ -118,10 +118,11 @@ typedef struct Call {
     const mxArray** prhs; /* the arguments after the export's name */
 } Call;
 
+/* Argument i after the name, counted as the host sees talvek's arguments. */
 static const char* ordinal(int i)
 {
-    static const char* names[] = {"first", "second", "third", "fourth", "fifth", "sixth", "seventh"};
-    return i < 7 ? names[i] : "next";
+    static const char* names[] = {"second", "third", "fourth", "fifth", "sixth", "seventh"};
+    return i < 6 ? names[i] : "next";
 }
 
 /* A real, full double array (empty allowed); what every numeric input must be. */
