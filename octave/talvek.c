@@ -9,6 +9,7 @@
  *   [power, headroomDb] = talvek('Greens', g1, g2, x, z, first, last)
  *   talvek('Write_Files', folder, stem)
  *   folder = talvek('Model_Dir')                talvek('Model_Dir', folder)   ('' forgets it)
+ *   file = talvek('Library')                    the libtalvek the gateway opened
  *
  * A failure of the library raises the error "talvek:<Export>" with the
  * library's own text; an argument the gateway refuses raises
@@ -49,6 +50,32 @@
  * far fewer frequencies (the archive loader refuses documents beyond 256 MiB);
  * the bound keeps a huge index range from turning into a huge allocation. */
 #define MAX_GREENS_ROWS 65536
+
+/* The runtime name carries the library's major version, as its SONAME does. */
+#ifndef TALVEK_SOVERSION
+#define TALVEK_SOVERSION 0
+#endif
+#define TEXT_OF(x) #x
+#define TEXT(x) TEXT_OF(x)
+#define LIBRARY_NAME "libtalvek.so"
+#define RUNTIME_NAME LIBRARY_NAME "." TEXT(TALVEK_SOVERSION)
+
+/* The exports the gateway calls, looked up in the library it opens. */
+static struct {
+    __typeof__(Talvek_MatLabInit)* MatLabInit;
+    __typeof__(Talvek_MatLabClose)* MatLabClose;
+    __typeof__(Talvek_Initial_Check)* Initial_Check;
+    __typeof__(Talvek_Get_Error)* Get_Error;
+    __typeof__(Talvek_Get_Frequencies)* Get_Frequencies;
+    __typeof__(Talvek_Get_Nchannels)* Get_Nchannels;
+    __typeof__(Talvek_Setup_Speaker)* Setup_Speaker;
+    __typeof__(Talvek_Get_SFIO)* Get_SFIO;
+    __typeof__(Talvek_Put_SFIO_and_design_SFs)* Put_SFIO_and_design_SFs;
+    __typeof__(Talvek_Optimizer)* Optimizer;
+    __typeof__(Talvek_Greens)* Greens;
+    __typeof__(Talvek_SF_Response)* SF_Response;
+    __typeof__(Talvek_Write_Files)* Write_Files;
+} g_lib;
 
 /* ------------------------------------------------------------------ errors */
 
@@ -93,14 +120,23 @@ static void folderProblem(const char* exportName, const char* format, ...)
     va_end(args);
 }
 
+/* The library cannot be found or opened: "talvek:<Export>:library". */
+static void libraryProblem(const char* exportName, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vrefuse("library", exportName, format, args);
+    va_end(args);
+}
+
 /* Raises "talvek:<Export>" with the library's text of the last failure, read
  * in full (the length first, then a buffer of length + 1). */
 static void libraryFailure(const char* exportName)
 {
     char id[96];
-    int32_t length = Talvek_Get_Error(NULL, 0);
+    int32_t length = g_lib.Get_Error(NULL, 0);
     char* text = mxCalloc((size_t)(length > 0 ? length : 0) + 1, 1);
-    if (length > 0) Talvek_Get_Error(text, length + 1);
+    if (length > 0) g_lib.Get_Error(text, length + 1);
     snprintf(id, sizeof id, "talvek:%s", exportName);
     raiseError(id, length > 0 ? text : "the library failed without a message");
 }
@@ -197,18 +233,24 @@ static int isFolder(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-/* The folder holding the file that defines address, resolved; "" if unknown. */
-static void folderOf(const void* address, char* out)
+/* The folder of a file, resolved; "" if it cannot be resolved. */
+static void folderOf(const char* file, char* out)
 {
-    Dl_info info;
     char resolved[PATH_MAX];
     out[0] = '\0';
-    if (dladdr(address, &info) == 0 || info.dli_fname == NULL || realpath(info.dli_fname, resolved) == NULL)
-        return;
+    if (file == NULL || realpath(file, resolved) == NULL) return;
     char* slash = strrchr(resolved, '/');
     if (slash == NULL) return;
     *slash = '\0';
-    snprintf(out, PATH_MAX, "%s", resolved);
+    snprintf(out, PATH_MAX, "%s", resolved[0] ? resolved : "/");
+}
+
+/* The folder of the gateway itself. */
+static void gatewayFolder(char* out)
+{
+    Dl_info info;
+    out[0] = '\0';
+    if (dladdr((const void*)&mexFunction, &info) != 0) folderOf(info.dli_fname, out);
 }
 
 /* The installation prefix of a folder at most four levels below <prefix>/lib
@@ -233,6 +275,131 @@ static void prefixOf(const char* folder, char* out)
     }
 }
 
+/* ----------------------------------------------------------- the library */
+
+static void* g_library;              /* kept open for the life of the process */
+static char g_libraryPath[PATH_MAX]; /* the file opened */
+
+static int isFile(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+/* Opens a library file and looks every export up; 0 and the reason in why
+ * when it cannot. RTLD_DEEPBIND: the library's references (its one BLAS
+ * call) bind to its own dependencies first, not to the BLAS the host loaded
+ * under another name (Octave's libblas.so.3). A libopenblas.so.0 the host has
+ * loaded already is still shared: the loader does not open a second file of
+ * one SONAME. */
+static int openLibrary(const char* file, char* why, size_t size)
+{
+    void* handle = dlopen(file, RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND);
+    if (handle == NULL) {
+        snprintf(why, size, "cannot load %s: %s", file, dlerror());
+        return 0;
+    }
+    const char* missing = NULL;
+#define LOOKUP(name) \
+    if ((*(void**)&g_lib.name = dlsym(handle, "Talvek_" #name)) == NULL) missing = "Talvek_" #name
+    LOOKUP(MatLabInit);
+    LOOKUP(MatLabClose);
+    LOOKUP(Initial_Check);
+    LOOKUP(Get_Error);
+    LOOKUP(Get_Frequencies);
+    LOOKUP(Get_Nchannels);
+    LOOKUP(Setup_Speaker);
+    LOOKUP(Get_SFIO);
+    LOOKUP(Put_SFIO_and_design_SFs);
+    LOOKUP(Optimizer);
+    LOOKUP(Greens);
+    LOOKUP(SF_Response);
+    LOOKUP(Write_Files);
+#undef LOOKUP
+    if (missing != NULL) {
+        snprintf(why, size, "%s has no %s", file, missing);
+        memset(&g_lib, 0, sizeof g_lib);
+        dlclose(handle);
+        return 0;
+    }
+    Dl_info info;
+    if (dladdr((const void*)g_lib.MatLabInit, &info) == 0 || info.dli_fname == NULL
+        || realpath(info.dli_fname, g_libraryPath) == NULL)
+        snprintf(g_libraryPath, sizeof g_libraryPath, "%s", file);
+    g_library = handle;
+    return 1;
+}
+
+/* Tries folder/libtalvek.so.<major>, then folder/libtalvek.so. */
+static int openInFolder(const char* folder, char* why, size_t size)
+{
+    static const char* names[] = {RUNTIME_NAME, LIBRARY_NAME};
+    for (int k = 0; k < 2; ++k) {
+        char file[PATH_MAX];
+        snprintf(file, sizeof file, "%s/%s", folder, names[k]);
+        if (isFile(file)) return openLibrary(file, why, size);
+    }
+    return 0;
+}
+
+/* Finds and opens libtalvek as the Python host does: TALVEK_LIBRARY (the
+ * file or its folder); the library folder of the prefix the gateway is
+ * installed under (the gateway sits in <libdir>/talvek/octave), then that
+ * prefix's lib/ and lib64/; the folders of LD_LIBRARY_PATH; the loader's
+ * own search (its cache); last the build tree the gateway was built in. */
+static void loadLibrary(const char* exportName)
+{
+    if (g_library != NULL) return;
+    char why[PATH_MAX + 256] = "";
+    const char* given = getenv("TALVEK_LIBRARY");
+    if (given != NULL && given[0] != '\0') {
+        char file[PATH_MAX];
+        snprintf(file, sizeof file, isFolder(given) ? "%s/" LIBRARY_NAME : "%s", given);
+        if (!isFile(file)) libraryProblem(exportName, "no %s at %s (TALVEK_LIBRARY)", LIBRARY_NAME, file);
+        if (!openLibrary(file, why, sizeof why)) libraryProblem(exportName, "%s", why);
+        return;
+    }
+    char gateway[PATH_MAX], prefix[PATH_MAX], folder[PATH_MAX];
+    char looked[4096] = "TALVEK_LIBRARY (not set)";
+    gatewayFolder(gateway);
+    prefix[0] = '\0';
+    if (gateway[0]) prefixOf(gateway, prefix);
+    const char* suffixes[] = {"/../..", "", ""};
+    const char* bases[] = {gateway, prefix, prefix};
+    const char* tails[] = {"", "/lib", "/lib64"};
+    for (int k = 0; k < 3; ++k) {
+        if (!prefix[0]) break;
+        snprintf(folder, sizeof folder, "%s%s%s", bases[k], suffixes[k], tails[k]);
+        if (openInFolder(folder, why, sizeof why)) return;
+        if (why[0]) libraryProblem(exportName, "%s", why);
+        size_t used = strlen(looked);
+        snprintf(looked + used, sizeof looked - used, ", %s", folder);
+    }
+    const char* paths = getenv("LD_LIBRARY_PATH");
+    if (paths != NULL) {
+        char copy[4096];
+        snprintf(copy, sizeof copy, "%s", paths);
+        for (char* dir = strtok(copy, ":"); dir != NULL; dir = strtok(NULL, ":")) {
+            if (openInFolder(dir, why, sizeof why)) return;
+            if (why[0]) libraryProblem(exportName, "%s", why);
+            size_t used = strlen(looked);
+            snprintf(looked + used, sizeof looked - used, ", %s", dir);
+        }
+    }
+    if (openLibrary(RUNTIME_NAME, why, sizeof why)) return;
+    size_t used = strlen(looked);
+    snprintf(looked + used, sizeof looked - used, ", the loader's search path");
+    if (gateway[0]) {
+        snprintf(folder, sizeof folder, "%s/..", gateway);
+        why[0] = '\0';
+        if (openInFolder(folder, why, sizeof why)) return;
+        if (why[0]) libraryProblem(exportName, "%s", why);
+        used = strlen(looked);
+        snprintf(looked + used, sizeof looked - used, ", %s", folder);
+    }
+    libraryProblem(exportName, "cannot find %s; looked in %s. Name it with TALVEK_LIBRARY", LIBRARY_NAME, looked);
+}
+
 /* Finds the model archives as the Python host does: the folder given to
  * Model_Dir, TALVEK_MODEL_DIR, the folder belonging to the library (models/
  * beside it in a build tree, share/talvek/models of its prefix), the prefix
@@ -249,8 +416,8 @@ static void findModelDir(const char* exportName, char* out)
     char library[PATH_MAX], gateway[PATH_MAX], prefix[PATH_MAX];
     char candidates[5][PATH_MAX];
     int n = 0;
-    folderOf((const void*)&Talvek_MatLabInit, library);
-    folderOf((const void*)&mexFunction, gateway);
+    folderOf(g_libraryPath, library);
+    gatewayFolder(gateway);
     if (library[0]) {
         snprintf(candidates[n++], PATH_MAX, "%s/models", library);
         prefixOf(library, prefix);
@@ -297,19 +464,19 @@ static void cmdInitialCheck(const Call* c, int nlhs, mxArray** plhs)
 {
     Place place;
     enterModels(c->name, &place);
-    int32_t status = Talvek_Initial_Check();
+    int32_t status = g_lib.Initial_Check();
     leaveModels(c->name, &place);
     check(status, c->name);
 }
 
 static void cmdMatLabInit(const Call* c, int nlhs, mxArray** plhs)
 {
-    check(Talvek_MatLabInit() == TALVEK_OK ? TALVEK_OK : TALVEK_FAILED, c->name);
+    check(g_lib.MatLabInit() == TALVEK_OK ? TALVEK_OK : TALVEK_FAILED, c->name);
 }
 
 static void cmdMatLabClose(const Call* c, int nlhs, mxArray** plhs)
 {
-    Talvek_MatLabClose();
+    g_lib.MatLabClose();
 }
 
 static void cmdSetupSpeaker(const Call* c, int nlhs, mxArray** plhs)
@@ -317,7 +484,7 @@ static void cmdSetupSpeaker(const Call* c, int nlhs, mxArray** plhs)
     double k = scalar(c, 0, "the model number k");
     Place place;
     enterModels(c->name, &place);
-    int32_t status = Talvek_Setup_Speaker(k);
+    int32_t status = g_lib.Setup_Speaker(k);
     leaveModels(c->name, &place);
     check(status, c->name);
 }
@@ -325,9 +492,9 @@ static void cmdSetupSpeaker(const Call* c, int nlhs, mxArray** plhs)
 static void cmdGetFrequencies(const Call* c, int nlhs, mxArray** plhs)
 {
     int32_t count = 0;
-    Talvek_Get_Frequencies(0, &count, NULL);
+    g_lib.Get_Frequencies(0, &count, NULL);
     mxArray* f = mxCreateDoubleMatrix(1, count > 0 ? (size_t)count : 0, mxREAL);
-    int32_t status = Talvek_Get_Frequencies(count, &count, mxGetPr(f));
+    int32_t status = g_lib.Get_Frequencies(count, &count, mxGetPr(f));
     if (status != TALVEK_OK) {
         mxDestroyArray(f);
         libraryFailure(c->name);
@@ -352,7 +519,7 @@ static void cmdOptimizer(const Call* c, int nlhs, mxArray** plhs)
     static const double none = 0.0; /* an empty table still hands the library an address */
     Place place;
     enterModels(c->name, &place);
-    int32_t status = Talvek_Optimizer(height, tilt, (int32_t)n, 0, n ? vi : &none, 0.0, 0.0, inactiveAsZero, p9, 0.0);
+    int32_t status = g_lib.Optimizer(height, tilt, (int32_t)n, 0, n ? vi : &none, 0.0, 0.0, inactiveAsZero, p9, 0.0);
     leaveModels(c->name, &place);
     check(status, c->name);
 }
@@ -385,7 +552,7 @@ static mxArray* sectionStruct(const SFIOChannelSet* s)
 
 static void cmdGetSFIO(const Call* c, int nlhs, mxArray** plhs)
 {
-    check(Talvek_Get_SFIO(&g_record), c->name);
+    check(g_lib.Get_SFIO(&g_record), c->name);
     mxArray* record = mxCreateStructMatrix(1, 1, 3, kRecordFields);
     mxSetField(record, 0, "arraytype", mxCreateDoubleScalar(g_record.arraytype));
     mxSetField(record, 0, "wf", sectionStruct(&g_record.wf));
@@ -462,7 +629,7 @@ static void cmdPutSFIO(const Call* c, int nlhs, mxArray** plhs)
     sectionFromStruct(c, record, "tw", &in.tw);
     Place place;
     enterModels(c->name, &place);
-    int32_t status = Talvek_Put_SFIO_and_design_SFs(&in);
+    int32_t status = g_lib.Put_SFIO_and_design_SFs(&in);
     leaveModels(c->name, &place);
     for (int s = 0; s < 2; ++s) {
         SFIOChannelSet* set = s ? &in.tw : &in.wf;
@@ -479,7 +646,7 @@ static void cmdPutSFIO(const Call* c, int nlhs, mxArray** plhs)
 static void cmdGetNchannels(const Call* c, int nlhs, mxArray** plhs)
 {
     int32_t a = 0, b = 0;
-    check(Talvek_Get_Nchannels(&a, &b), c->name);
+    check(g_lib.Get_Nchannels(&a, &b), c->name);
     plhs[0] = mxCreateDoubleScalar(a);
     if (nlhs > 1) plhs[1] = mxCreateDoubleScalar(b);
 }
@@ -517,9 +684,9 @@ static void cmdSFResponse(const Call* c, int nlhs, mxArray** plhs)
     SFResponseRequest request;
     memset(&request, 0, sizeof request);
     int32_t wf = 0, tw = 0;
-    if (Talvek_Get_Nchannels(&wf, &tw) != TALVEK_OK) {
+    if (g_lib.Get_Nchannels(&wf, &tw) != TALVEK_OK) {
         /* No design: the empty request draws the response export's own text. */
-        check(Talvek_SF_Response(&request), c->name);
+        check(g_lib.SF_Response(&request), c->name);
         libraryFailure("Get_Nchannels");
     }
     request.nFreq = (int32_t)n;
@@ -531,7 +698,7 @@ static void cmdSFResponse(const Call* c, int nlhs, mxArray** plhs)
     request.imWf = rows((size_t)wf, n);
     request.reTw = tw > 0 ? rows((size_t)tw, n) : NULL;
     request.imTw = tw > 0 ? rows((size_t)tw, n) : NULL;
-    check(Talvek_SF_Response(&request), c->name);
+    check(g_lib.SF_Response(&request), c->name);
     plhs[0] = complexMatrix((size_t)wf, n, request.reWf, request.imWf);
     if (nlhs > 1)
         plhs[1] = tw > 0 ? complexMatrix((size_t)tw, n, request.reTw, request.imTw)
@@ -563,7 +730,7 @@ static void cmdGreens(const Call* c, int nlhs, mxArray** plhs)
     double headroom = 0.0;
     Place place;
     enterModels(c->name, &place);
-    int32_t status = Talvek_Greens(g1, g2, nx ? x : &none, nz ? z : &none, (int32_t)nx, first, last, out, &headroom);
+    int32_t status = g_lib.Greens(g1, g2, nx ? x : &none, nz ? z : &none, (int32_t)nx, first, last, out, &headroom);
     leaveModels(c->name, &place);
     if (status != TALVEK_OK) {
         mxDestroyArray(power);
@@ -589,11 +756,16 @@ static void cmdWriteFiles(const Call* c, int nlhs, mxArray** plhs)
     char* dir = mxMalloc(size);
     snprintf(dir, size, "%s%s%s", folder[0] != '/' ? cwd : "", folder[0] != '/' ? "/" : "", folder);
     if (dir[strlen(dir) - 1] != '/') strcat(dir, "/");
-    int32_t status = Talvek_Write_Files(dir, stem);
+    int32_t status = g_lib.Write_Files(dir, stem);
     mxFree(dir);
     mxFree(folder);
     mxFree(stem);
     check(status, c->name);
+}
+
+static void cmdLibrary(const Call* c, int nlhs, mxArray** plhs)
+{
+    plhs[0] = mxCreateString(g_libraryPath);
 }
 
 static void cmdModelDir(const Call* c, int nlhs, mxArray** plhs)
@@ -637,6 +809,7 @@ static const Command kCommands[] = {
     {"Greens", cmdGreens, 6, 6, 2},
     {"Write_Files", cmdWriteFiles, 2, 2, 0},
     {"Model_Dir", cmdModelDir, 0, 1, 1},
+    {"Library", cmdLibrary, 0, 0, 1},
 };
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
@@ -663,6 +836,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
         raiseError("talvek:argument", g_message);
     }
 
+    loadLibrary(command->name);
     Call call = {command->name, nrhs - 1, prhs + 1};
     if (call.nrhs < command->minArgs || call.nrhs > command->maxArgs) {
         if (command->minArgs == command->maxArgs)
