@@ -14,8 +14,8 @@
  * A failure of the library raises the error "talvek:<Export>" with the
  * library's own text; an argument the gateway refuses raises
  * "talvek:<Export>:argument" before anything reaches the library, so its
- * state stays as it was, and a model folder it cannot find or enter raises
- * "talvek:<Export>:folder".
+ * state stays as it was; a library or a model folder it cannot find raises
+ * "talvek:<Export>:library" or "talvek:<Export>:folder".
  *
  * Complex data use the separate storage (mxGetPr and mxGetPi): Octave's mex
  * builds it by default and MATLAB's mex too (its -R2017b API, the default).
@@ -25,7 +25,7 @@
  * gateway changes into the model folder around the exports that open them and
  * always changes back.
  */
-#define _GNU_SOURCE /* dladdr */
+#define _GNU_SOURCE /* dladdr, RTLD_DEEPBIND */
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -245,6 +245,18 @@ static void folderOf(const char* file, char* out)
     snprintf(out, PATH_MAX, "%s", resolved[0] ? resolved : "/");
 }
 
+/* The folder levels above path ("/" at the top). */
+static void parentOf(const char* path, int levels, char* out)
+{
+    snprintf(out, PATH_MAX, "%s", path);
+    for (int k = 0; k < levels; ++k) {
+        char* slash = strrchr(out, '/');
+        if (slash == NULL) break;
+        *slash = '\0';
+    }
+    if (out[0] == '\0') snprintf(out, PATH_MAX, "/");
+}
+
 /* The folder of the gateway itself. */
 static void gatewayFolder(char* out)
 {
@@ -342,6 +354,18 @@ static int openInFolder(const char* folder, char* why, size_t size)
     return 0;
 }
 
+/* Opens the library in folder when it is there (1); otherwise adds the
+ * folder to looked (0). A library that is there but unusable is an error. */
+static int tryFolder(const char* exportName, const char* folder, char* looked, size_t size)
+{
+    char why[PATH_MAX + 256] = "";
+    if (openInFolder(folder, why, sizeof why)) return 1;
+    if (why[0]) libraryProblem(exportName, "%s", why);
+    size_t used = strlen(looked);
+    snprintf(looked + used, size - used, ", %s", folder);
+    return 0;
+}
+
 /* Finds and opens libtalvek as the Python host does: TALVEK_LIBRARY (the
  * file or its folder); the library folder of the prefix the gateway is
  * installed under (the gateway sits in <libdir>/talvek/octave), then that
@@ -359,43 +383,31 @@ static void loadLibrary(const char* exportName)
         if (!openLibrary(file, why, sizeof why)) libraryProblem(exportName, "%s", why);
         return;
     }
-    char gateway[PATH_MAX], prefix[PATH_MAX], folder[PATH_MAX];
+    char gateway[PATH_MAX], prefix[PATH_MAX] = "", folder[PATH_MAX];
     char looked[4096] = "TALVEK_LIBRARY (not set)";
     gatewayFolder(gateway);
-    prefix[0] = '\0';
     if (gateway[0]) prefixOf(gateway, prefix);
-    const char* suffixes[] = {"/../..", "", ""};
-    const char* bases[] = {gateway, prefix, prefix};
-    const char* tails[] = {"", "/lib", "/lib64"};
-    for (int k = 0; k < 3; ++k) {
-        if (!prefix[0]) break;
-        snprintf(folder, sizeof folder, "%s%s%s", bases[k], suffixes[k], tails[k]);
-        if (openInFolder(folder, why, sizeof why)) return;
-        if (why[0]) libraryProblem(exportName, "%s", why);
-        size_t used = strlen(looked);
-        snprintf(looked + used, sizeof looked - used, ", %s", folder);
+    if (prefix[0]) {
+        parentOf(gateway, 2, folder);
+        if (tryFolder(exportName, folder, looked, sizeof looked)) return;
+        snprintf(folder, sizeof folder, "%s/lib", prefix);
+        if (tryFolder(exportName, folder, looked, sizeof looked)) return;
+        snprintf(folder, sizeof folder, "%s/lib64", prefix);
+        if (tryFolder(exportName, folder, looked, sizeof looked)) return;
     }
     const char* paths = getenv("LD_LIBRARY_PATH");
     if (paths != NULL) {
         char copy[4096];
         snprintf(copy, sizeof copy, "%s", paths);
-        for (char* dir = strtok(copy, ":"); dir != NULL; dir = strtok(NULL, ":")) {
-            if (openInFolder(dir, why, sizeof why)) return;
-            if (why[0]) libraryProblem(exportName, "%s", why);
-            size_t used = strlen(looked);
-            snprintf(looked + used, sizeof looked - used, ", %s", dir);
-        }
+        for (char* dir = strtok(copy, ":"); dir != NULL; dir = strtok(NULL, ":"))
+            if (tryFolder(exportName, dir, looked, sizeof looked)) return;
     }
     if (openLibrary(RUNTIME_NAME, why, sizeof why)) return;
     size_t used = strlen(looked);
     snprintf(looked + used, sizeof looked - used, ", the loader's search path");
     if (gateway[0]) {
-        snprintf(folder, sizeof folder, "%s/..", gateway);
-        why[0] = '\0';
-        if (openInFolder(folder, why, sizeof why)) return;
-        if (why[0]) libraryProblem(exportName, "%s", why);
-        used = strlen(looked);
-        snprintf(looked + used, sizeof looked - used, ", %s", folder);
+        parentOf(gateway, 1, folder);
+        if (tryFolder(exportName, folder, looked, sizeof looked)) return;
     }
     libraryProblem(exportName, "cannot find %s; looked in %s. Name it with TALVEK_LIBRARY", LIBRARY_NAME, looked);
 }
@@ -426,7 +438,8 @@ static void findModelDir(const char* exportName, char* out)
     if (gateway[0]) {
         prefixOf(gateway, prefix);
         if (prefix[0]) snprintf(candidates[n++], PATH_MAX, "%s/share/talvek/models", prefix);
-        snprintf(candidates[n++], PATH_MAX, "%s/../models", gateway);
+        parentOf(gateway, 1, prefix);
+        snprintf(candidates[n++], PATH_MAX, "%s/models", prefix);
     }
     char looked[2048] = "TALVEK_MODEL_DIR (not set)";
     for (int k = 0; k < n; ++k) {
