@@ -18,7 +18,7 @@
  * "talvek:<Export>:library" or "talvek:<Export>:folder".
  *
  * Complex data use the separate storage (mxGetPr and mxGetPi): Octave's mex
- * builds it by default and MATLAB's mex too (its -R2017b API, the default).
+ * builds it by default and MATLAB's mex with -R2017b.
  * Octave 7's interleaved API allocates complex arrays at half their size.
  *
  * The library opens model archives by name in the current directory; the
