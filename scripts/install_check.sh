@@ -2,7 +2,8 @@
 # Installs Talvek into a fresh prefix, a Python virtual environment, and uses it
 # from there as a user would: builds the C example against the installed
 # package through pkg-config and through find_package(Talvek) and runs both,
-# then runs the installed `talvek` command. Fails on any step that fails, on
+# then runs the installed `talvek` command, and designs from Octave with the
+# installed gateway and M-files. Fails on any step that fails, on
 # anything the installation writes outside the prefix, and when the installed
 # command does not use the installed library and models.
 # Usage: scripts/install_check.sh [BUILD_DIR]   (built already; default build)
@@ -93,5 +94,16 @@ grep -q "archive missing" models.txt && fail "talvek models: $(grep 'archive mis
 check_design out-py
 for f in church_nave.npz report.json coverage.png levels.png filters.png; do
   [ -s "out-py/$f" ] || fail "talvek design left out $f"
+done
+step "the Octave gateway and M-files from the installed prefix"
+octdir=$venv/lib/talvek/octave
+[ -f "$octdir/talvek.mex" ] || fail "the Octave gateway is not installed in $octdir (mkoctfile missing at build time?)"
+octave-cli --no-history --no-init-file --quiet --eval "addpath('$octdir');
+  assert(strcmp(talvek('Library'), '$(realpath "$venv/lib/libtalvek.so.0")'), 'library %s', talvek('Library'));
+  assert(strcmp(talvek('Model_Dir'), '$venv/share/talvek/models'), 'models from %s', talvek('Model_Dir'));
+  talvek_design('$repo/examples/church_nave.json', 'out-octave');" || fail "talvek_design in Octave failed"
+"$venv/bin/talvek" design "$repo/examples/church_nave.json" -o out-py-raw --no-voicing --no-plots >/dev/null
+for f in church_nave_box1.bef church_nave_box2.bef church_nave_SFR.bin; do
+  cmp -s "out-octave/$f" "out-py-raw/$f" || fail "Octave and Python designed $f differently"
 done
 step "passed"

@@ -11,6 +11,7 @@ packages=(
   python3-soundfile python3-yaml brutefir
   python3-jsonschema python3-flask chromium chromium-driver python3-selenium
   python3-venv python3-pip python3-setuptools python3-wheel
+  octave liboctave-dev gcc-multilib
 )
 
 missing=()
