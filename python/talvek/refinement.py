@@ -198,6 +198,7 @@ def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
     x, z, target = points
     power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
     freq = tv.frequencies()
+    power *= analysis.air_factor(venue, freq, x, z)
     dev = 10 * np.log10(np.maximum(power, 1e-30) / (20e-6) ** 2) - target[None, :]
     dev -= dev.mean(axis=1, keepdims=True)
     out = []
