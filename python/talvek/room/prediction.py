@@ -31,7 +31,8 @@ from ..venue import Venue
 from . import radiation, reflected, sti as sti_
 from .air import absorption_db_per_m, octave_midbands
 
-__all__ = ["RoomLine", "RoomPrediction", "room_prediction", "room_report", "ARC_RADIUS_M"]
+__all__ = ["RoomLine", "RoomPrediction", "room_prediction", "room_report", "room_band_levels", "radiated_power_db",
+           "ARC_RADIUS_M"]
 
 ARC_RADIUS_M = 20.0       # m, at least; the arc on which the vertical pattern is sampled
 ARC_STEP_DEG = 0.25       # the library's own angle grid
@@ -91,14 +92,41 @@ def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float) -> np.ndarray:
     return analysis.spl_db(analysis.band_power(freq, power, analysis.ROOM_BANDS))
 
 
-def _seat_figures(direct_ref_db, distance, power_db, room) -> tuple:
-    """Speech's direct and reflected levels and the STI with and without masking at points."""
-    direct = direct_ref_db + np.asarray(sti_.MALE_SPECTRUM_DB)[:, None]
-    refl = reflected.reflected_level_db(power_db + np.asarray(sti_.MALE_SPECTRUM_DB), room.volume, room.rt60,
-                                        distance)
+def room_band_levels(tv: Talvek, venue: Venue, x, z, *, chunk: int = 2000) -> np.ndarray:
+    """Levels of the current design in the room's bands at points, air included, dB SPL, (7, P)."""
+    freq_all = tv.frequencies()
+    low, last = analysis.analysed_range(freq_all, analysis.ROOM_BANDS)
+    freq = freq_all[low - 1:last]
+    x, z = np.asarray(x, dtype=float), np.asarray(z, dtype=float)
+    power = np.empty((freq.size, x.size))
+    for start in range(0, x.size, chunk):
+        part = slice(start, min(start + chunk, x.size))
+        power[:, part] = tv.greens(x[part], z[part], height=venue.height, tilt=venue.tilt, first=low, last=last)[0]
+    power *= analysis.air_factor(venue, freq, x, z)
+    return analysis.spl_db(analysis.band_power(freq, power, analysis.ROOM_BANDS))
+
+
+def _speech_sti(direct_ref_db, distance, power_db, room, *, unmasked: bool = False):
+    """Speech's direct and reflected levels and the STI (and, asked for, the STI without masking) at points."""
+    spectrum = np.asarray(sti_.MALE_SPECTRUM_DB)
+    direct = direct_ref_db + spectrum[:, None]
+    refl = reflected.reflected_level_db(power_db + spectrum, room.volume, room.rt60, distance)
     full = sti_.sti(direct, refl, room.noise, room.rt60)
-    bare = sti_.sti(direct, refl, room.noise, room.rt60, masking=False, threshold=False)
+    bare = sti_.sti(direct, refl, room.noise, room.rt60, masking=False, threshold=False) if unmasked else None
     return direct, refl, full, bare
+
+
+def _every_other(n: int) -> np.ndarray:
+    """Every other index of n grid lines, the last one included."""
+    k = np.arange(0, n, 2)
+    return k if k[-1] == n - 1 else np.append(k, n - 1)
+
+
+def _interpolated(coarse: np.ndarray, kx: np.ndarray, kz: np.ndarray, nx: int, nz: int) -> np.ndarray:
+    """(B, nz, nx) from values on grid lines kz x kx, linear along each axis in turn; (B, nz * nx)."""
+    along_x = np.stack([[np.interp(np.arange(nx), kx, row) for row in band] for band in coarse])
+    out = np.stack([np.stack([np.interp(np.arange(nz), kz, col) for col in band.T], axis=1) for band in along_x])
+    return out.reshape(coarse.shape[0], -1)
 
 
 def _flat(record):
@@ -117,28 +145,35 @@ def room_prediction(tv: Talvek, venue: Venue, pred: analysis.Prediction) -> Room
     map_distance = analysis.distance_to_column(venue, mx.ravel(), mz.ravel())
     power = radiated_power_db(tv, venue, pred.offset_db)
 
+    sizes = [lp.x.size for lp in pred.lines]
     record = tv.record()
     tv.redesign(_flat(record))
     try:
-        flat = analysis.predict(tv, venue, grid=(nx, nz), section_headroom_db=False)
-        flat_power = radiated_power_db(tv, venue, flat.offset_db)
+        # The unsteered map on every other grid line, interpolated: a column without steering has
+        # no sharp notches over the section to lose, and this is most of the room's cost.
+        kx, kz = _every_other(nx), _every_other(nz)
+        cx, cz = np.meshgrid(pred.grid_x[kx], pred.grid_z[kz])
+        levels = room_band_levels(tv, venue, np.concatenate([lp.x for lp in pred.lines] + [cx.ravel()]),
+                                  np.concatenate([lp.z for lp in pred.lines] + [cz.ravel()]))
+        flat_lines = np.split(levels[:, :sum(sizes)], np.cumsum(sizes)[:-1], axis=1)
+        flat_map = _interpolated(levels[:, sum(sizes):].reshape(7, kz.size, kx.size), kx, kz, nx, nz)
+        flat_power = radiated_power_db(tv, venue, 0.0)
     finally:
         tv.redesign(record)
     # Each band's mean over the active audience as the steered design's.
     active = [k for k, lp in enumerate(pred.lines) if lp.line.active]
-    mean = lambda p: np.mean(np.concatenate([p.lines[k].room_band_spl for k in active], axis=1), axis=1)
-    eq = mean(pred) - mean(flat)
+    steered_mean = np.mean(np.concatenate([pred.lines[k].room_band_spl for k in active], axis=1), axis=1)
+    eq = steered_mean - np.mean(np.concatenate([flat_lines[k] for k in active], axis=1), axis=1)
     flat_power = flat_power + eq
 
     lines = []
-    for lp, fp in zip(pred.lines, flat.lines):
+    for lp, fl in zip(pred.lines, flat_lines):
         r = analysis.distance_to_column(venue, lp.x, lp.z)
-        direct, refl, full, bare = _seat_figures(lp.room_band_spl, r, power, room)
-        unsteered = _seat_figures(fp.room_band_spl + eq[:, None], r, flat_power, room)[2]
+        direct, refl, full, bare = _speech_sti(lp.room_band_spl, r, power, room, unmasked=True)
+        unsteered = _speech_sti(fl + eq[:, None], r, flat_power, room)[2]
         lines.append(RoomLine(full, unsteered, direct, refl, bare, r))
-    sti_map = _seat_figures(pred.room_coverage.reshape(7, -1), map_distance, power, room)[2].reshape(nz, nx)
-    sti_flat = _seat_figures(flat.room_coverage.reshape(7, -1) + eq[:, None], map_distance, flat_power,
-                             room)[2].reshape(nz, nx)
+    sti_map = _speech_sti(pred.room_coverage.reshape(7, -1), map_distance, power, room)[2].reshape(nz, nx)
+    sti_flat = _speech_sti(flat_map + eq[:, None], map_distance, flat_power, room)[2].reshape(nz, nx)
     return RoomPrediction(analysis.ROOM_BANDS, lines, sti_map, sti_flat, tuple(room.rt60), room.noise,
                           power + np.asarray(sti_.MALE_SPECTRUM_DB),
                           flat_power + np.asarray(sti_.MALE_SPECTRUM_DB), room.volume)

@@ -68,9 +68,13 @@ def modulation_transfer(direct, reflected, noise, rt60, modulation_hz=MODULATION
     d, r, n = np.broadcast_arrays(d, r, n)
     T = np.asarray(rt60, dtype=float).reshape((-1, 1) + (1,) * (d.ndim - 1))
     F = np.asarray(modulation_hz, dtype=float).reshape((1, -1) + (1,) * (d.ndim - 1))
-    decay = 1.0 / (1.0 + 2j * np.pi * F * T / 13.8)
+    # |d + r / (1 + j w)| in real arithmetic: r / (1 + j w) = r (1 - j w) / (1 + w^2).
+    w = 2.0 * np.pi * F * T / 13.8
+    scale = 1.0 / (1.0 + w * w)
     total = (d + r + n)[:, None]
-    return np.abs(d[:, None] + r[:, None] * decay) / np.where(total > 0, total, 1.0)
+    real = d[:, None] + r[:, None] * scale
+    imag = r[:, None] * (w * scale)
+    return np.sqrt(real * real + imag * imag) / np.where(total > 0, total, 1.0)
 
 
 def masked(m, level_db, *, masking: bool = True, threshold: bool = True) -> np.ndarray:
@@ -93,8 +97,10 @@ def masked(m, level_db, *, masking: bool = True, threshold: bool = True) -> np.n
 
 def transmission_index(m) -> np.ndarray:
     """Transmission index of modulation transfer values: the effective SNR clipped to +-15 dB, mapped to 0..1."""
-    m = np.clip(np.asarray(m, dtype=float), 1e-12, 1.0 - 1e-12)
-    snr = np.clip(10.0 * np.log10(m / (1.0 - m)), -SNR_LIMIT_DB, SNR_LIMIT_DB)
+    # Clipping m to the values whose SNR is +-15 dB is the same as clipping the SNR.
+    edge = 10.0 ** (SNR_LIMIT_DB / 10.0)
+    m = np.clip(np.asarray(m, dtype=float), 1.0 / (1.0 + edge), edge / (1.0 + edge))
+    snr = 10.0 * np.log10(m / (1.0 - m))
     return (snr + SNR_LIMIT_DB) / (2.0 * SNR_LIMIT_DB)
 
 
