@@ -16,10 +16,8 @@ SFIO records of different runs splice frequency by frequency:
    ``segment_deg`` degrees apart as seen from the column, the optimiser's own
    grid being angle; each segment end's target lowered by most of the band's
    predicted deviation there, so a hot spot is asked for less; the predicted
-   levels include the air's absorption, so far seats are asked for more in
-   the top bands), and for each band whose air absorption differs by more than
-   half a decibel along the audience and that needs refining, a run whose targets are raised by that
-   absorption (alpha * r at each segment end);
+   levels include the air's absorption, so the far seats of a top band are
+   asked for more by about what the air takes on the way, alpha * r);
 2. each candidate is judged per band by the shape along the audience that
    voicing cannot change (:func:`shape_figures`: the deviation less its mean
    at each frequency);
@@ -47,7 +45,6 @@ import numpy as np
 from . import analysis
 from .analysis import OCTAVE_BANDS
 from .api import SFIORecord, Talvek
-from .room.air import absorption_db_per_m
 from .venue import Venue
 from .voicing import VoicingResult, voice
 
@@ -58,7 +55,9 @@ MOST_SEGMENTS = 10
 MOST_CHANGE_DB = 10.0
 DAMPING = 0.8
 FADE_OCTAVES = 1.0 / 6.0
-AIR_SPREAD_DB = 0.5
+# Rounds of target correction: the third lets the top bands' targets settle on the air's
+# share (each round takes 0.8 of what is left).
+PASSES = 3
 
 
 @dataclass
@@ -168,18 +167,6 @@ def _deviation_at_nodes(pred: analysis.Prediction, nodes: list, band: int) -> li
     return out
 
 
-def _air_seed(venue: Venue, nodes: list, centre: float) -> list:
-    """Per active line, the air's absorption in the band around ``centre`` from the column to each
-    segment end, dB (at the band's centre frequency)."""
-    alpha = float(absorption_db_per_m([centre], *venue.air)[0])
-    out = []
-    for a, t in zip([a for a in venue.audience if a.active], nodes):
-        x = a.start[0] + t * (a.end[0] - a.start[0])
-        z = a.start[1] + t * (a.end[1] - a.start[1])
-        out.append(alpha * analysis.distance_to_column(venue, x, z))
-    return out
-
-
 def _splice(records: list, centres, fade_octaves: float) -> SFIORecord:
     """One record taking each band's frequencies from its own record, cross-faded at the band edges."""
     def blend(freq, parts):
@@ -233,7 +220,7 @@ def _badness(figures: np.ndarray) -> np.ndarray:
     return np.max(figures / limits, axis=1)
 
 
-def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
+def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = PASSES,
            segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES,
            **voice_options) -> tuple[SFIORecord, VoicingResult, RefinementResult]:
     """Refine the voiced design of ``record`` for ``venue``; the library ends holding the design returned.
@@ -309,15 +296,6 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     # The fit over the audience's directions only (or over the whole half plane).
     candidates.append((optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero),
                        shape_figures(tv, venue, points)))
-    # The air takes more off the top bands the farther a seat is, which one gain per frequency
-    # cannot undo: for each band that needs refining and whose absorption differs by more than
-    # AIR_SPREAD_DB along the audience, a run whose targets are raised by the band's absorption
-    # over each segment end's distance.
-    for b, fc in enumerate(OCTAVE_BANDS):
-        seed = _air_seed(venue, nodes, fc)
-        if max(float(np.ptp(c)) for c in seed) > AIR_SPREAD_DB and _needs_refining(rep["bands"][b]):
-            table, _ = segment_table(venue, seed, segment_deg=segment_deg)
-            candidates.append((optimise(table, base_iterations), shape_figures(tv, venue, points)))
     finished = [(record, rep)]
     for _ in range(passes):
         wanted = [b for b in range(len(OCTAVE_BANDS)) if _badness(candidates[0][1])[b] > 1.0
