@@ -132,3 +132,20 @@ def test_steering_buys_intelligibility_in_a_reverberant_noisy_concourse(concours
     # The steered column puts less power into the room above 500 Hz for the same audience level.
     steered, unsteered = (np.array(rep["room"][k]) for k in ("power_level_db", "power_level_unsteered_db"))
     assert np.all(steered[3:] < unsteered[3:])
+
+
+@needs_library
+def test_the_steered_design_is_back_after_the_unsteered_prediction(tv, church):
+    from talvek import analysis
+    from talvek.room.prediction import room_prediction
+
+    church.restore()
+    venue = church.venue
+    x, z = [5.0, 15.0, 30.0], [1.2, 1.2, 2.1]
+    before, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    pred = analysis.predict(tv, venue, grid=(6, 4), section_headroom_db=False)
+    pred.room = room_prediction(tv, venue, pred)
+    after, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    np.testing.assert_array_equal(after, before)
+    assert pred.room.sti_map.shape == (4, 6) == pred.room.sti_map_unsteered.shape
+    assert all(rl.direct_db.shape == (7, lp.x.size) for rl, lp in zip(pred.room.lines, pred.lines))
