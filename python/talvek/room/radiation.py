@@ -115,7 +115,8 @@ def sphere_power(vertical, elevation, radius: float, ka, rear) -> np.ndarray:
     """
     el = np.asarray(elevation, dtype=float)
     integrand = np.asarray(vertical, dtype=float) * horizontal_factor(ka, rear, el) * np.cos(el)[None, :]
-    return radius**2 * np.trapz(integrand, el, axis=1)
+    # The trapezoidal rule over elevation.
+    return radius**2 * np.sum(0.5 * (integrand[:, 1:] + integrand[:, :-1]) * np.diff(el)[None, :], axis=1)
 
 
 def driver_radius(freq, model) -> np.ndarray:
