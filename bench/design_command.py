@@ -7,13 +7,16 @@ as a designer runs it. The yardstick is a fixed job of the same kind, started
 the same way: Python starts, imports numpy and does a fixed amount of dense
 arithmetic and element-wise work. The two run in turn, ROUNDS times; the
 ratio is taken pair by pair, so that it holds when the machine's speed drifts.
-Quote the medians.
+When the venue has a room, the same venue without its room runs in each
+round too, and the cost of the room (reflected sound, STI, the unsteered
+column) is the ratio of the two, again pair by pair. Quote the medians.
 
 Usage: bench/design_command.py [--rounds N] [VENUE.json]
        (TALVEK_LIBRARY and TALVEK_MODEL_DIR name the library and the models)
 """
 
 import argparse
+import json
 import os
 import statistics
 import subprocess
@@ -58,19 +61,35 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as out:
         command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", out]
         yardstick = [sys.executable, "-c", YARDSTICK]
+        bare = None
+        venue = json.loads(Path(args.venue).read_text())
+        if "room" in venue:
+            del venue["room"]
+            bare_venue = Path(out) / "no_room.json"
+            bare_venue.write_text(json.dumps(venue, indent=1))
+            bare = [str(REPO / "bin" / "talvek"), "design", str(bare_venue), "-o", str(Path(out) / "bare")]
+            timed(bare)
         timed(command)  # warm-up: the page cache holds the library, the archives and Python
-        runs, sticks = [], []
+        runs, sticks, bares = [], [], []
         for _ in range(args.rounds):
             runs.append(timed(command))
+            if bare:
+                bares.append(timed(bare))
             sticks.append(timed(yardstick))
     median = statistics.median
     print(f"talvek design {Path(args.venue).name}, {args.rounds} rounds (median, min - max):")
-    for label, rows in (("command", runs), ("yardstick", sticks)):
+    for label, rows in (("command", runs), ("no room", bares), ("yardstick", sticks)):
+        if not rows:
+            continue
         wall = [r[0] for r in rows]
         print(f"  {label:<10} wall {median(wall):.3f} s ({min(wall):.3f} - {max(wall):.3f}), "
               f"cpu {median(r[1] for r in rows):.3f} s, peak {median(r[2] for r in rows):.0f} MiB")
     ratios = [r[0] / s[0] for r, s in zip(runs, sticks)]
     print(f"  command / yardstick, wall: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
+    if bares:
+        for label, k in (("wall", 0), ("cpu", 1)):
+            ratios = [r[k] / b[k] for r, b in zip(runs, bares)]
+            print(f"  with room / without, {label}: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
     return 0
 
 

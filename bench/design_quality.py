@@ -1,12 +1,16 @@
 #!/usr/bin/python3
 """Design quality of every example venue: how closely the levels meet the targets.
 
-Designs each venue in examples/ (or the files named) the way ``talvek design``
-does, without plots and on a coarse coverage grid, and prints per venue and
+Designs each venue in examples/ and bench/venues/ (or the files named) the way
+``talvek design`` does, without plots and on a coarse coverage grid, and prints per venue and
 octave band the RMS and the worst deviation from target along the active
 audience (dB), and the headroom left at the targets (the library's figure, and
 each section's taken frequency by frequency): for the library's design as
-optimised and for the voiced design. Not a timed benchmark.
+optimised and for the voiced design, and with a room the STI per audience line
+beside the unsteered column's. Not a timed benchmark. The venues in bench/venues/
+were written after the room's prediction and the air's absorption were added,
+and were not tuned for: they check that the figures hold on venues the design
+was not developed on.
 
 Usage: bench/design_quality.py [VENUE.json ...]
        (TALVEK_LIBRARY and TALVEK_MODEL_DIR name the library and the models)
@@ -38,7 +42,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("venues", nargs="*", help="venue files (default: every examples/*.json)")
     args = parser.parse_args()
-    venues = [Path(v) for v in args.venues] or sorted((REPO / "examples").glob("*.json"))
+    venues = [Path(v) for v in args.venues] or sorted((REPO / "examples").glob("*.json")) + sorted(
+        (REPO / "bench" / "venues").glob("*.json"))
     tv = Talvek()
     header = "".join(f" {f'{fc / 1000:g}k' if fc >= 1000 else f'{fc:g}':>10}" for fc in OCTAVE_BANDS)
     print(f"  {'':<10}{header}   headroom at targets, dB (frequency by frequency per section)")
@@ -52,6 +57,9 @@ def main() -> int:
             print(f"{venue.name} ({path.name}, {venue.model.name}, {took:.0f} s)")
             print(row("optimised", rep["voicing"]["before"]))
             print(row("voiced", rep))
+            for line in (rep.get("room") or {}).get("lines", []):
+                print(f"  STI {line['name']}: {line['sti_mean']:.2f} (min {line['sti_min']:.2f}), unsteered "
+                      f"{line['sti_unsteered_mean']:.2f} (min {line['sti_unsteered_min']:.2f})")
             for note in rep.get("limits", []):
                 print(f"  note: {note}")
     return 0

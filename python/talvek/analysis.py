@@ -6,16 +6,23 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .api import Talvek
+from .room.air import absorption_db_per_m
 from .venue import AudienceLine, Venue
 
-__all__ = ["P_REF", "OCTAVE_BANDS", "spl_db", "band_mask", "Prediction", "predict", "report"]
+if TYPE_CHECKING:  # the room's prediction is built on this module
+    from .room.prediction import RoomPrediction
+
+__all__ = ["P_REF", "OCTAVE_BANDS", "ROOM_BANDS", "spl_db", "band_mask", "Prediction", "predict", "report",
+           "column_centre", "distance_to_column", "air_factor"]
 
 P_REF = 20e-6  # Pa, reference pressure of dB SPL
 OCTAVE_BANDS = (250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0)  # Hz, centre frequencies
+ROOM_BANDS = (125.0,) + OCTAVE_BANDS  # the bands of the room's figures (speech intelligibility)
 _HALF_OCTAVE = math.sqrt(2.0)
 
 
@@ -38,6 +45,31 @@ def band_power(freq: np.ndarray, power: np.ndarray, bands=OCTAVE_BANDS) -> np.nd
     return np.stack([power[band_mask(freq, fc)].mean(axis=0) for fc in bands])
 
 
+def column_centre(venue: Venue) -> tuple[float, float]:
+    """Centre of the column's driver sections (x, z), m: half its length up its tilted axis."""
+    t = math.radians(venue.tilt)
+    half = 0.5 * venue.model.column_length
+    return -half * math.sin(t), venue.height + half * math.cos(t)
+
+
+def distance_to_column(venue: Venue, x, z) -> np.ndarray:
+    """Distance of points from the centre of the column's driver sections, m."""
+    cx, cz = column_centre(venue)
+    return np.hypot(np.asarray(x, dtype=float) - cx, np.asarray(z, dtype=float) - cz)
+
+
+def air_factor(venue: Venue, freq, x, z) -> np.ndarray:
+    """What the air leaves of the squared pressure between the column and each point, (N, P).
+
+    The pure-tone absorption at each frequency (at the room's temperature and
+    humidity, 20 degC and 50 % without a room) over the distance from the
+    centre of the driver sections; the drivers' own distances differ from it
+    by at most half the column, which at 8 kHz is a few hundredths of a dB.
+    """
+    alpha = absorption_db_per_m(freq, *venue.air)
+    return 10.0 ** (-0.1 * alpha[:, None] * distance_to_column(venue, x, z)[None, :])
+
+
 @dataclass
 class LinePrediction:
     line: AudienceLine
@@ -48,6 +80,7 @@ class LinePrediction:
     spl: np.ndarray        # (N, P) dB SPL per frequency
     band_spl: np.ndarray   # (bands, P) dB SPL
     wide_spl: np.ndarray   # (P,) dB SPL over all analysed frequencies
+    room_band_spl: np.ndarray | None = None  # (7, P) dB SPL in the room's bands 125 Hz - 8 kHz, with a room
 
 
 @dataclass
@@ -71,6 +104,8 @@ class Prediction:
     bands: tuple = OCTAVE_BANDS
     # Headroom of each section frequency by frequency (see section_headroom), as made, dB.
     section_headroom_db: dict = None
+    room_coverage: np.ndarray | None = None   # (7, nz, nx) dB SPL in the room's bands, with a room
+    room: RoomPrediction | None = None        # the room's figures (talvek.room.prediction), with a room
 
     @property
     def headroom_at_targets_db(self) -> float:
@@ -120,10 +155,18 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
     section_headroom_db : bool
         Also work out each section's headroom frequency by frequency (one
         library call per model frequency); scoring passes leave it out.
+
+    Every level is the direct sound less the air's absorption over the
+    distance to the column. With a room, the levels in its seven bands
+    (``room_band_spl``, ``room_coverage``) come from the same library calls,
+    which then reach down to the 125 Hz band.
     """
     freq_all = tv.frequencies()
     first, last = analysed_range(freq_all)
     freq = freq_all[first - 1:last]
+    low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
+    freq_wide = freq_all[low - 1:last]
+    skip = first - low  # rows below the analysed bands, for the room's 125 Hz band
 
     samples = [a.points(spacing) for a in venue.audience]
     (x0, x1), (z0, z1) = venue.extent()
@@ -134,13 +177,15 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
 
     px = np.concatenate([s[0] for s in samples] + [mx.ravel()])
     pz = np.concatenate([s[1] for s in samples] + [mz.ravel()])
-    power = np.empty((freq.size, px.size))
+    wide = np.empty((freq_wide.size, px.size))
     for start in range(0, px.size, chunk):
         stop = min(start + chunk, px.size)
-        power[:, start:stop], _ = tv.greens(px[start:stop], pz[start:stop], height=venue.height,
-                                            tilt=venue.tilt, first=first, last=last)
+        wide[:, start:stop], _ = tv.greens(px[start:stop], pz[start:stop], height=venue.height,
+                                           tilt=venue.tilt, first=low, last=last)
+        wide[:, start:stop] *= air_factor(venue, freq_wide, px[start:stop], pz[start:stop])
         if progress:
             progress(stop, px.size)
+    power = wide[skip:]
     # The headroom looks at the amplifiers over the frequencies asked for: ask for all of them.
     _, headroom = tv.greens(px[:1], pz[:1], height=venue.height, tilt=venue.tilt, first=1, last=freq_all.size)
 
@@ -150,16 +195,26 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         offset += x.size
         lines.append(LinePrediction(a, x, z, along, a.target(along), spl_db(p), spl_db(band_power(freq, p)),
                                     spl_db(p.mean(axis=0))))
+        if venue.room is not None:
+            lines[-1].room_band_spl = spl_db(band_power(freq_wide, wide[:, offset - x.size:offset], ROOM_BANDS))
     coverage = spl_db(band_power(freq, power[:, offset:])).reshape(len(OCTAVE_BANDS), nz, nx)
+    room_coverage = None
+    if venue.room is not None:
+        room_coverage = spl_db(band_power(freq_wide, wide[:, offset:], ROOM_BANDS)).reshape(len(ROOM_BANDS), nz, nx)
 
     gain = -float(np.mean(np.concatenate([(lp.band_spl - lp.target).ravel() for lp in lines if lp.line.active])))
     for lp in lines:
         lp.spl += gain
         lp.band_spl += gain
         lp.wide_spl += gain
+        if lp.room_band_spl is not None:
+            lp.room_band_spl += gain
     coverage += gain
+    if room_coverage is not None:
+        room_coverage += gain
     return Prediction(freq, headroom, gain, lines, gx, gz, coverage,
-                      section_headroom_db=section_headroom(tv, venue) if section_headroom_db else None)
+                      section_headroom_db=section_headroom(tv, venue) if section_headroom_db else None,
+                      room_coverage=room_coverage)
 
 
 def section_headroom(tv: Talvek, venue: Venue) -> dict:
@@ -342,6 +397,24 @@ def summary_lines(rep: dict) -> list[str]:
             + f" dB ({v['passes']} passes)")
     else:
         out.append("    " + band_table(rep))
+    out.extend(room_summary_lines(rep))
     for note in rep.get("limits", []):
         out.append(f"  limit: {note}")
     return out
+
+
+def room_summary_lines(rep: dict) -> list[str]:
+    """One console line per audience line: STI mean and minimum, steered and unsteered."""
+    room = rep.get("room")
+    if not room:
+        return []
+    noise = f", noise {room['noise_dba']:.0f} dB(A)" if room["noise_dba"] is not None else ""
+    out = [f"  speech intelligibility (STI, male speech at the targets; RT60 {room['rt60_s'][3]:g} s at 1 kHz, "
+           f"{room['volume_m3']:g} m^3{noise}):"]
+    for line in room["lines"]:
+        state = "" if line["active"] else " (inactive)"
+        out.append(f"    {line['name']}{state}: STI {line['sti_mean']:.2f} (min {line['sti_min']:.2f}, "
+                   f"{100 * line['share_sti_050']:.0f}% >= 0.50, {line['qualification']}); unsteered "
+                   f"{line['sti_unsteered_mean']:.2f} (min {line['sti_unsteered_min']:.2f})")
+    return out
+

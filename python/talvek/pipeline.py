@@ -52,6 +52,11 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
                        title=f"{venue.name}: steering filters of {venue.model.name}")
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
+    if venue.room is not None:
+        from .room.prediction import room_prediction, room_report
+
+        pred.room = room_prediction(tv, venue, pred)
+        rep["room"] = room_report(venue, pred)
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)

@@ -15,7 +15,9 @@ SFIO records of different runs splice frequency by frequency:
    run whose targets are corrected per audience segment (segments about
    ``segment_deg`` degrees apart as seen from the column, the optimiser's own
    grid being angle; each segment end's target lowered by most of the band's
-   predicted deviation there, so a hot spot is asked for less);
+   predicted deviation there, so a hot spot is asked for less; the predicted
+   levels include the air's absorption, so the far seats of a top band are
+   asked for more by about what the air takes on the way, alpha * r);
 2. each candidate is judged per band by the shape along the audience that
    voicing cannot change (:func:`shape_figures`: the deviation less its mean
    at each frequency);
@@ -53,6 +55,9 @@ MOST_SEGMENTS = 10
 MOST_CHANGE_DB = 10.0
 DAMPING = 0.8
 FADE_OCTAVES = 1.0 / 6.0
+# Rounds of target correction: the third lets the top bands' targets settle on the air's
+# share (each round takes 0.8 of what is left).
+PASSES = 3
 
 
 @dataclass
@@ -198,6 +203,7 @@ def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
     x, z, target = points
     power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
     freq = tv.frequencies()
+    power *= analysis.air_factor(venue, freq, x, z)
     dev = 10 * np.log10(np.maximum(power, 1e-30) / (20e-6) ** 2) - target[None, :]
     dev -= dev.mean(axis=1, keepdims=True)
     out = []
@@ -214,7 +220,7 @@ def _badness(figures: np.ndarray) -> np.ndarray:
     return np.max(figures / limits, axis=1)
 
 
-def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = 2,
+def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = PASSES,
            segment_deg: float = SEGMENT_DEG, fade_octaves: float = FADE_OCTAVES,
            **voice_options) -> tuple[SFIORecord, VoicingResult, RefinementResult]:
     """Refine the voiced design of ``record`` for ``venue``; the library ends holding the design returned.

@@ -27,7 +27,7 @@ import numpy as np
 
 from .models import ModelInfo, model_info
 
-__all__ = ["VenueError", "AudienceLine", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
+__all__ = ["VenueError", "AudienceLine", "Room", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
            "venue_document"]
 
 SCHEMA_PATH = Path(__file__).with_name("venue.schema.json")
@@ -79,6 +79,20 @@ class AudienceLine:
         return self.levels[0] + t * (self.levels[1] - self.levels[0])
 
 
+ROOM_BANDS = 7  # octave bands 125 Hz - 8 kHz of the room's figures
+
+
+@dataclass
+class Room:
+    """The room around the column: size, reverberation, noise and air."""
+
+    volume: float                          # m^3
+    rt60: tuple                            # (7,) s, octave bands 125 Hz - 8 kHz
+    noise: tuple | None = None             # (7,) dB SPL, None for none
+    temperature: float = 20.0              # degC
+    humidity: float = 50.0                 # % relative
+
+
 @dataclass
 class Venue:
     """Everything ``talvek design`` needs for one venue."""
@@ -94,6 +108,12 @@ class Venue:
     section_z: tuple[float, float] | None = None
     source: str = "<venue>"
     text: str = field(default="", repr=False)
+    room: Room | None = None
+
+    @property
+    def air(self) -> tuple[float, float]:
+        """Temperature (degC) and relative humidity (%) of the air: the room's, or 20 degC and 50 %."""
+        return (self.room.temperature, self.room.humidity) if self.room else (20.0, 50.0)
 
     def item_table(self) -> np.ndarray:
         """The venue-item table of the optimiser: (n, 7) x1, x2, z1, z2, level1, level2, active."""
@@ -387,7 +407,19 @@ def parse_venue(text: str, source: str = "<venue>") -> Venue:
     options = data.get("options", {})
     return Venue(data.get("name", Path(source).stem), model_info(data["model"]), float(data["height"]),
                  float(data.get("tilt", 0.0)), audience, options.get("inactive_as_zero", False),
-                 options.get("woofer_iterations"), ranges.get("x"), ranges.get("z"), source, text)
+                 options.get("woofer_iterations"), ranges.get("x"), ranges.get("z"), source, text,
+                 _room(data["room"]) if "room" in data else None)
+
+
+def _per_band(value) -> tuple:
+    """One number for every room band, or the seven given (the schema has checked the count)."""
+    return tuple(float(v) for v in value) if isinstance(value, list) else (float(value),) * ROOM_BANDS
+
+
+def _room(data: dict) -> Room:
+    return Room(float(data["volume"]), _per_band(data["rt60"]),
+                _per_band(data["noise"]) if "noise" in data else None,
+                float(data.get("temperature", 20.0)), float(data.get("humidity", 50.0)))
 
 
 def load_venue(path: str | os.PathLike) -> Venue:

@@ -43,7 +43,7 @@ from dataclasses import dataclass, field, replace
 
 import numpy as np
 
-from .analysis import OCTAVE_BANDS, analysed_range
+from .analysis import OCTAVE_BANDS, air_factor, analysed_range
 from .api import SFIORecord, Talvek
 from .venue import Venue
 
@@ -123,10 +123,12 @@ def level_error(tv: Talvek, venue: Venue, points) -> np.ndarray:
     """Mean deviation from target over ``points`` per model frequency, dB, (N,).
 
     The mean of the deviations in dB (not of the powers), the figure whose
-    RMS the report gives; a point in a notch counts as the dB it lacks.
+    RMS the report gives; a point in a notch counts as the dB it lacks. The
+    levels are those a listener hears, less the air's absorption.
     """
     x, z, target = points
     power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    power *= air_factor(venue, tv.frequencies(), x, z)
     level = 10 * np.log10(np.maximum(power, 1e-30) / (20e-6) ** 2)
     return np.mean(level - target[None, :], axis=1)
 

@@ -242,8 +242,22 @@ def test_page_edits_designs_and_downloads_what_the_command_line_writes(server, t
         gallery_level.send_keys("\b")
         _wait(lambda: not browser.find_elements(By.CSS_SELECTOR, ".error-note"), what="the error to clear")
 
+        # The room: seven RT60 values or one; six are refused next to the field.
+        find(By.CSS_SELECTOR, "#room > summary").click()
+        find(By.ID, "f-volume").send_keys("2500")
+        find(By.ID, "f-rt60").send_keys("1.4, 1.3, 1.2, 1.1, 1.0, 0.9")
+        note = _wait(lambda: browser.find_elements(By.CSS_SELECTOR, '[data-path="room.rt60"] .error-note'),
+                     what="the error next to the RT60")
+        assert "seven of them" in note[0].text
+        find(By.ID, "f-rt60").send_keys(", 0.8")
+        find(By.ID, "f-noise").send_keys("40")
+        _wait(lambda: not browser.find_elements(By.CSS_SELECTOR, ".error-note"), what="the error to clear")
+
         second = design()
         assert second != first  # the coverage picture changed with the venue
+        find(By.CSS_SELECTOR, '.tabs button[data-tab="intelligibility"]').click()
+        cells = [td.text for td in browser.find_elements(By.CSS_SELECTOR, "#sti-detail td")]
+        assert cells[0] == "floor" and 0.2 < float(cells[1]) < 1.0, cells
 
         find(By.CSS_SELECTOR, '.tabs button[data-tab="summary"]').click()
         names = [a.text for a in browser.find_elements(By.CSS_SELECTOR, "#downloads a")]
@@ -259,6 +273,7 @@ def test_page_edits_designs_and_downloads_what_the_command_line_writes(server, t
 
     saved = json.loads((downloads / "small.json").read_text())
     assert saved["audience"][0]["to"] == [x1, z1] and saved["audience"][1]["level"] == [84, 78]
+    assert saved["room"] == {"volume": 2500, "rt60": [1.4, 1.3, 1.2, 1.1, 1.0, 0.9, 0.8], "noise": 40}
 
     # The same venue file through the command line gives the same files.
     result = subprocess.run([str(REPO / "bin" / "talvek"), "design", "small.json", "-o", str(tmp_path / "cli"),

@@ -4,7 +4,9 @@
 "use strict";
 
 const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
-const TOP_KEYS = ["name", "model", "height", "tilt", "audience", "options", "section"];
+const TOP_KEYS = ["name", "model", "height", "tilt", "audience", "options", "room", "section"];
+const ROOM_KEYS = ["volume", "rt60", "noise", "temperature", "humidity"];
+const ROOM_FIELDS = { volume: "f-volume", rt60: "f-rt60", noise: "f-noise", temperature: "f-temperature", humidity: "f-humidity" };
 const LINE_KEYS = ["name", "from", "to", "level", "active"];
 const SNAP = 0.05; // m, ends dragged in the drawing land on this grid
 
@@ -61,6 +63,14 @@ function numberOrText(text) {
   return Number.isFinite(v) && /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/.test(t) ? v : t;
 }
 
+// One number, or several separated by commas or spaces (the seven octave bands of a room figure).
+function numbersOrText(text) {
+  const parts = text.split(/[\s,;]+/).filter((p) => p !== "");
+  if (parts.length <= 1) return numberOrText(text);
+  return parts.map((p) => numberOrText(p));
+}
+
+const shownList = (v) => (Array.isArray(v) ? v.map(shown).join(", ") : shown(v));
 const shown = (v) => (v === undefined || v === null ? "" : typeof v === "number" ? String(v) : String(v));
 const isNum = (v) => typeof v === "number" && Number.isFinite(v);
 const snap = (v) => Math.round(v / SNAP) * SNAP;
@@ -173,6 +183,9 @@ function fillPanel() {
   const pair = (v, i) => (Array.isArray(v) ? shown(v[i]) : "");
   $("f-sx0").value = pair(sec.x, 0); $("f-sx1").value = pair(sec.x, 1);
   $("f-sz0").value = pair(sec.z, 0); $("f-sz1").value = pair(sec.z, 1);
+  const room = d.room && typeof d.room === "object" ? d.room : {};
+  for (const [key, id] of Object.entries(ROOM_FIELDS)) $(id).value = shownList(room[key]);
+  if (d.room) $("room").open = true;
   fillLines();
 }
 
@@ -241,6 +254,12 @@ function readVenueFields() {
   setOrDelete(opts, "inactive_as_zero", $("f-inactive-as-zero").checked ? true : ("inactive_as_zero" in opts ? false : undefined));
   setOrDelete(opts, "woofer_iterations", numberOrText($("f-woofer-iterations").value));
   setOrDelete(d, "options", Object.keys(opts).length ? opts : undefined);
+  const room = {};
+  for (const key of ROOM_KEYS) {
+    const id = ROOM_FIELDS[key];
+    setOrDelete(room, key, key === "rt60" || key === "noise" ? numbersOrText($(id).value) : numberOrText($(id).value));
+  }
+  setOrDelete(d, "room", Object.keys(room).length ? room : undefined);
   const vals = ["f-sx0", "f-sx1", "f-sz0", "f-sz1"].map((id) => numberOrText($(id).value));
   if (vals.every((v) => v === undefined)) delete d.section;
   else d.section = { x: [vals[0] ?? "", vals[1] ?? ""], z: [vals[2] ?? "", vals[3] ?? ""] };
@@ -568,10 +587,39 @@ function showResults(job) {
     li.appendChild(a);
     list.appendChild(li);
   }
-  for (const [id, name] of [["img-coverage", "coverage.png"], ["img-levels", "levels.png"], ["img-filters", "filters.png"]]) {
+  for (const [id, name] of [["img-coverage", "coverage.png"], ["img-levels", "levels.png"], ["img-filters", "filters.png"],
+    ["img-intelligibility", "intelligibility.png"]]) {
     if (job.files.includes(name)) $(id).src = fileUrl(name, false);
   }
+  $("img-intelligibility").hidden = !job.files.includes("intelligibility.png");
+  showIntelligibility(rep.room);
   showTab(document.querySelector(".tabs button.active").dataset.tab === "summary" ? "coverage" : document.querySelector(".tabs button.active").dataset.tab);
+}
+
+const sti = (v) => (v === null || v === undefined ? "–" : Number(v).toFixed(2));
+
+// The STI per audience line beside the unsteered column's, in the summary and in a tab of its own.
+function showIntelligibility(room) {
+  $("sti-summary").hidden = !room;
+  $("tab-button-intelligibility").hidden = !room;
+  if (!room) {
+    if (document.querySelector(".tabs button.active").dataset.tab === "intelligibility") showTab("summary");
+    return;
+  }
+  const brief = $("sti-lines"); brief.innerHTML = "";
+  row(brief, ["line", "STI", "unsteered"], true);
+  const detail = $("sti-detail"); detail.innerHTML = "";
+  row(detail, ["line", "mean", "min", "≥ 0.50", "band", "unsteered mean", "unsteered min"], true);
+  for (const l of room.lines) {
+    const name = l.name + (l.active ? "" : " (inactive)");
+    row(brief, [name, sti(l.sti_mean), sti(l.sti_unsteered_mean)]);
+    row(detail, [name, sti(l.sti_mean), sti(l.sti_min), `${Math.round(100 * l.share_sti_050)} %`, l.qualification,
+      sti(l.sti_unsteered_mean), sti(l.sti_unsteered_min)]);
+  }
+  const noise = room.noise_dba === null ? "no noise" : `noise ${room.noise_dba.toFixed(0)} dB(A)`;
+  $("sti-room").textContent = `${room.volume_m3} m³, RT60 ${room.rt60_s.map((t) => t.toFixed(1)).join(" / ")} s `
+    + `(125 Hz – 8 kHz), ${noise}; male speech at the targets. Unsteered: the same column with every channel `
+    + `of a section alike, at the same mean level per octave band.`;
 }
 
 function showTab(name) {
@@ -602,7 +650,8 @@ async function start() {
   $("save-venue").addEventListener("click", () => download(state.source || "venue.json", venueText(state.doc)));
   $("add-line").addEventListener("click", addLine);
   $("design").addEventListener("click", design);
-  for (const id of ["f-source", "f-name", "f-model", "f-height", "f-tilt", "f-inactive-as-zero", "f-woofer-iterations", "f-sx0", "f-sx1", "f-sz0", "f-sz1"]) {
+  for (const id of ["f-source", "f-name", "f-model", "f-height", "f-tilt", "f-inactive-as-zero", "f-woofer-iterations", "f-sx0", "f-sx1", "f-sz0", "f-sz1",
+    ...Object.values(ROOM_FIELDS)]) {
     $(id).addEventListener("input", readVenueFields);
     $(id).addEventListener("change", readVenueFields);
   }
