@@ -198,6 +198,7 @@ def register_column(models_dir: str | os.PathLike, info: ModelInfo) -> None:
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
             out.write(text)
+        os.chmod(partial, 0o644)
         os.replace(partial, Path(models_dir, COLUMNS_TABLE))
     except BaseException:
         Path(partial).unlink(missing_ok=True)
