@@ -101,9 +101,10 @@ def parse_column(text: str, source: str = "<column>", base: Path | None = None) 
         fail(("name",), f"{data['name']!r} is the name of a bundled model; choose another")
     sections = data["sections"]
     two_way = "tw" in sections
-    if two_way != ("crossover" in data):
-        fail(("crossover",) if not two_way else ("sections", "tw"),
-             "a crossover belongs to a two-way column (sections wf and tw), and a two-way column needs one")
+    if two_way and "crossover" not in data:
+        fail(("sections", "tw"), "a two-way column needs a 'crossover' (frequency and order)")
+    if not two_way and "crossover" in data:
+        fail(("crossover",), "a one-way column (no section tw) has no crossover")
 
     counts = {key: len(s["positions"]) for key, s in sections.items()}
     model = array_type_for(counts["wf"], counts.get("tw", 0))

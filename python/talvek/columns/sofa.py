@@ -101,10 +101,11 @@ def read_sofa(path: str | os.PathLike, delay_included: bool = True):
             pos = pos[:, :, 0]
         if pos.shape != (r, 3):
             raise SofaError("ReceiverPosition", f"expected R x 3 = {r} x 3, got {pos.shape}")
-        values = np.asarray(real[0], dtype=float) + 1j * np.asarray(imag[0], dtype=float)  # (R, N)
-    for name, a in (("N", freq), ("ReceiverPosition", pos), ("Data.Real", values.real), ("Data.Imag", values.imag)):
+        re, im = np.asarray(real[0], dtype=float), np.asarray(imag[0], dtype=float)  # (R, N)
+    for name, a in (("N", freq), ("ReceiverPosition", pos), ("Data.Real", re), ("Data.Imag", im)):
         if not np.all(np.isfinite(a)):
             raise SofaError(name, "holds NaN or infinite values")
+    values = re + 1j * im
     if kind == "spherical":
         azimuth, elevation, radius = pos[:, 0], pos[:, 1], pos[:, 2]
     elif kind == "cartesian":
