@@ -243,3 +243,16 @@ def test_sofa_size_limit_and_command_line_message(tmp_path, monkeypatch, capsys)
     assert status == 1 and err.count("\n") == 1
     assert "driver.sofa: Data.Real: 1 x 91 x 60 values are beyond the limit of 1000" in err
     assert not out.exists()
+
+
+def test_editor_offers_own_columns(own_models, tmp_path):
+    pytest.importorskip("flask")
+    from talvek.editor.server import create_app
+
+    client = create_app(lambda: pytest.fail("no design may start"), tmp_path, preload=False,
+                        models_dir=own_models).test_client()
+    names = [m["name"] for m in client.get("/api/models").get_json()]
+    assert names[10:] == ["Bench array", "Measured bench array", "Two-way bench array"]
+    venue = {"model": "Bench array", "height": 1.5, "audience": [{"from": [2, 1.2], "to": [9, 1.2], "level": 80}]}
+    answer = client.post("/api/venue", data=json.dumps({"text": json.dumps(venue)}), content_type="application/json")
+    assert answer.status_code == 200 and answer.get_json()["venue"]["column_length"] == pytest.approx(0.8)
