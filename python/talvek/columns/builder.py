@@ -74,13 +74,20 @@ def build_column(description: str | os.PathLike, folder: str | os.PathLike,
             raise VenueError(column.source, None, "name", f"{folder} already has a column {m.name!r}, "
                              f"number {m.number}; rename one of them")
     linked = []
+    archive = folder / f"{column.archive_name}.bin"
+    had_archive = archive.exists()
     try:
-        archive = write_archive(folder, column.archive_name, document)
+        write_archive(folder, column.archive_name, document)
         for m in missing:
             target = (Path(bundled) / f"{m.name}.bin").resolve()
             os.symlink(target, folder / f"{m.name}.bin")
             linked.append(m.name)
         register_column(folder, column.info)
     except OSError as e:
+        # Take back what this build added, so that the folder is as it was.
+        for name in linked:
+            (folder / f"{name}.bin").unlink(missing_ok=True)
+        if not had_archive:
+            archive.unlink(missing_ok=True)
         raise BuildError(f"cannot write into {folder}: {e.strerror or e}") from None
     return Built(column, archive, linked)
