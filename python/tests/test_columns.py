@@ -256,3 +256,30 @@ def test_editor_offers_own_columns(own_models, tmp_path):
     venue = {"model": "Bench array", "height": 1.5, "audience": [{"from": [2, 1.2], "to": [9, 1.2], "level": 80}]}
     answer = client.post("/api/venue", data=json.dumps({"text": json.dumps(venue)}), content_type="application/json")
     assert answer.status_code == 200 and answer.get_json()["venue"]["column_length"] == pytest.approx(0.8)
+
+
+def test_csv_driver_matches_the_piston_and_names_clash(own_models, tmp_path):
+    # The piston as a CSV (already referred to the acoustic centre at 1 m) on a
+    # 2-degree grid and 120 frequencies from 40 Hz to 25 kHz, in another column
+    # order: interpolation across frequency leaves under 3 % of the on-axis
+    # pressure (off axis, across the side lobes above 5 kHz).
+    freq, elevation, data = make_example_sofa.piston_measurement(step=2.0, distance=1.0, count=120)
+    data = data * np.exp(1j * 2 * np.pi * freq / 343.0)[None, :]  # back to the acoustic centre
+    rows = ["Angle,Frequency,Real,Imag"] + [f"{a},{f!r},{v.real!r},{v.imag!r}"
+                                            for a, row in zip(elevation, data) for f, v in zip(freq, row)]
+    (tmp_path / "driver.csv").write_text("\n".join(rows) + "\n")
+    description = _with(_measured("csv", "driver.csv"))
+    description.update(name="CSV bench array", number=20)
+    folder = tmp_path / "models"
+    build_column(_write(tmp_path, description), folder, MODELS)
+    piston = _prototype(_document(own_models, "Vexal88")["wf"])
+    measured = _prototype(_document(folder, "Vexal160")["wf"])
+    error = np.abs(measured - piston).max(axis=1) / np.abs(piston).max(axis=1)
+    assert error.max() < 0.03
+
+    # The same name under another number is refused; the folder keeps its table.
+    table = (folder / "columns.json").read_text()
+    description.update(number=21)
+    with pytest.raises(VenueError, match=r"already has a column 'CSV bench array', number 20"):
+        build_column(_write(tmp_path, description), folder, MODELS)
+    assert (folder / "columns.json").read_text() == table and not (folder / "Vexal168.bin").exists()
