@@ -168,13 +168,24 @@ def model_info(model: int | str, models_dir: str | os.PathLike | None = None) ->
     """
     if isinstance(model, str) and model.strip().isdigit():
         model = int(model.strip())
-    models = all_models(models_dir)
-    for info in models:
-        if isinstance(model, int) and not isinstance(model, bool):
-            if model == info.number:
+
+    def find(models):
+        for info in models:
+            if isinstance(model, int) and not isinstance(model, bool):
+                if model == info.number:
+                    return info
+            elif str(model).strip().lower() == info.name.lower():
                 return info
-        elif str(model).strip().lower() == info.name.lower():
-            return info
+        return None
+
+    # The bundled models do not depend on the folder (nor on its table being readable).
+    found = find(MODELS)
+    if found is not None:
+        return found
+    models = all_models(models_dir)
+    found = find(models)
+    if found is not None:
+        return found
     known = ", ".join(f"{m.number} {m.name}" for m in models)
     raise ValueError(f"unknown model {model!r} (known: {known})")
 
