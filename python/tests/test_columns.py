@@ -208,6 +208,7 @@ BAD = [
      r"column\.json:\d+: sections\.tw: a two-way column needs a 'crossover' \(frequency and order\)"),
     ("bundled name", _with(lambda d: d.__setitem__("name", "vexal32")), {},
      r"name: 'vexal32' is the name of a bundled model"),
+    ("number as name", _with(lambda d: d.__setitem__("name", " 12")), {}, r"name: ' 12' would read as a model number"),
     ("low number", _with(lambda d: d.__setitem__("number", 7)), {}, r"number: 7 is outside 11 to 999"),
     ("sofa convention", _with(_measured("sofa")), {"driver_sofa": _sofa(conventions="SimpleFreeFieldHRTF")},
      r"driver\.sofa: SOFAConventions: expected FreeFieldDirectivityTF, got 'SimpleFreeFieldHRTF'"),

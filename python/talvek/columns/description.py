@@ -97,6 +97,8 @@ def parse_column(text: str, source: str = "<column>", base: Path | None = None) 
     def fail(path: tuple, problem: str):
         raise VenueError(source, where.line(where.of_field(path)), _format_path(path), problem)
 
+    if data["name"].strip().isdigit():
+        fail(("name",), f"{data['name']!r} would read as a model number; give the column a name")
     if any(data["name"].strip().lower() == m.name.lower() for m in MODELS):
         fail(("name",), f"{data['name']!r} is the name of a bundled model; choose another")
     sections = data["sections"]
