@@ -48,6 +48,8 @@ class ModelInfo:
     woofer_spacing: float = 0.1  # m, nominal; only used to draw the column
     type_number: int = 0         # array type of a user's column; 0: the number itself
     length: float = 0.0          # m, a user's column as described; 0: from the woofer spacing
+    tweeter_pitch: float = 0.04  # m, mean spacing of the tweeter line
+    crossover_hz: float = 2000.0  # between the sections of a two-way column
 
     @property
     def arraytype(self) -> int:
@@ -133,7 +135,9 @@ def user_models(models_dir: str | os.PathLike | None) -> tuple[ModelInfo, ...]:
         try:
             arraytype = int(row["arraytype"])
             out.append(ModelInfo(int(row["number"]), str(row["name"]), _bundled(arraytype).boxes,
-                                 type_number=arraytype, length=float(row["length"])))
+                                 type_number=arraytype, length=float(row["length"]),
+                                 tweeter_pitch=float(row.get("tweeter_pitch", 0.04)),
+                                 crossover_hz=float(row.get("crossover_hz", 2000.0))))
         except (KeyError, TypeError, ValueError, StopIteration) as e:
             raise ModelTableError(f"{path}: columns[{k}]: not a column entry ({type(e).__name__}: {e})") from None
     return tuple(out)
@@ -200,9 +204,10 @@ def model_for_arraytype(arraytype: int) -> ModelInfo:
 
 def register_column(models_dir: str | os.PathLike, info: ModelInfo) -> None:
     """Enter (or replace, by number) a user's column in the folder's table, atomically."""
-    rows = [{"name": m.name, "number": m.number, "arraytype": m.arraytype, "length": m.length}
-            for m in user_models(models_dir) if m.number != info.number]
-    rows.append({"name": info.name, "number": info.number, "arraytype": info.arraytype, "length": info.length})
+    rows = [{"name": m.name, "number": m.number, "arraytype": m.arraytype, "length": m.length,
+             "tweeter_pitch": m.tweeter_pitch, "crossover_hz": m.crossover_hz} for m in user_models(models_dir) if m.number != info.number]
+    rows.append({"name": info.name, "number": info.number, "arraytype": info.arraytype, "length": info.length,
+                 "tweeter_pitch": info.tweeter_pitch, "crossover_hz": info.crossover_hz})
     rows.sort(key=lambda r: r["number"])
     text = json.dumps({"columns": rows}, indent=1) + "\n"
     fd, partial = tempfile.mkstemp(dir=models_dir, prefix=".columns-", suffix=".tmp")

@@ -177,7 +177,10 @@ def parse_column(text: str, source: str = "<column>", base: Path | None = None) 
     length = float(data.get("length", top + bottom))
     if length < top:
         fail(("length",), f"{length:g} m is shorter than the top driver's position {top:g} m")
-    info = ModelInfo(data["number"], data["name"].strip(), model.boxes, type_number=model.number, length=length)
+    tw = sections.get("tw", {}).get("positions", [])
+    pitch = (tw[-1] - tw[0]) / (len(tw) - 1) if len(tw) > 1 else 0.04
+    info = ModelInfo(data["number"], data["name"].strip(), model.boxes, type_number=model.number, length=length,
+                     tweeter_pitch=round(pitch, 6), crossover_hz=plan.fx if two_way else 2000.0)
     return Column(info, plan, source)
 
 
