@@ -284,3 +284,19 @@ def test_csv_driver_matches_the_piston_and_names_clash(own_models, tmp_path):
     with pytest.raises(VenueError, match=r"already has a column 'CSV bench array', number 20"):
         build_column(_write(tmp_path, description), folder, MODELS)
     assert (folder / "columns.json").read_text() == table and not (folder / "Vexal168.bin").exists()
+
+
+def test_unusable_folders_get_one_line(tmp_path, capsys):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    broken = tmp_path / "broken"
+    broken.mkdir()
+    (broken / "columns.json").write_text('{"columns": [{"name": "x"}]}')
+    for argv, fragment in (
+            (["model", "build", str(COLUMNS / "bench_array.json"), "-o", str(blocker / "models")], "cannot create"),
+            (["model", "build", str(COLUMNS / "bench_array.json"), "-o", str(broken)], "columns.json: columns[1]"),
+            (["models", "--models", str(broken)], "columns.json: columns[1]: not a column entry")):
+        assert cli.main([*argv, "--models", str(MODELS)] if argv[0] == "model" else argv) == 1
+        err = capsys.readouterr().err
+        assert fragment in err and err.count("\n") == 1, err
+    assert sorted(p.name for p in broken.iterdir()) == ["columns.json"]
