@@ -79,63 +79,36 @@ from a few physical assumptions, deterministically (no random numbers):
   sections at the same level across the crossover); a gentle timbre
   tilt; ``f_flatten`` at 12 kHz, the bottom of the top octave.
 
+The physics, the document and the archive are those of the column builder
+(python/talvek/columns), which `talvek model build` uses for columns of a
+user's own; this file only describes the ten bundled columns to it.
+
 Usage: make_models.py --output-dir DIR
 """
 
 import argparse
-import json
 import os
-import zipfile
+import sys
 from dataclasses import dataclass
 
 import numpy as np
-from scipy.special import j1
 
-SPEED_OF_SOUND = 343.0  # m/s
-P_REF = 20e-6  # Pa, 0 dB SPL
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
+from talvek.columns.archive import write_archive  # noqa: E402
+from talvek.columns.document import (MEASURED_ANGLES_DEG, ColumnPlan, SectionPlan,  # noqa: E402
+                                     output_frequencies)
+from talvek.columns.document import model_document as plan_document  # noqa: E402
+from talvek.columns.piston import Piston, prototype_response  # noqa: E402
+from talvek.models import MODELS as BUNDLED  # noqa: E402
+
 DRIVERS_PER_BOX = 8
 TWEETER_PITCH = 0.04  # m: below half a wavelength up to 4.3 kHz
 
 # Box tables of the ten array types: rows (first wf, last wf, first tw, last tw),
-# channels counted from 1, 0 0 for a box without tweeters. Same as boxLayouts
-# in core/lib_settings.cpp (the C++ tests compare the generated channel counts).
-_SIX_BOXES = [(1, 8, 0, 0), (9, 16, 0, 0), (17, 24, 1, 8), (25, 32, 9, 16), (33, 40, 0, 0), (41, 48, 0, 0)]
-BOX_LAYOUTS = {
-    1: [(1, 8, 0, 0)],
-    2: [(1, 8, 1, 8)],
-    3: [(1, 8, 0, 0), (9, 16, 1, 8)],
-    4: [(1, 8, 1, 8), (9, 16, 9, 16)],
-    5: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 9, 16)],
-    6: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 9, 16), (25, 32, 0, 0)],
-    7: _SIX_BOXES,
-    8: _SIX_BOXES,
-    9: [(1, 8, 0, 0), (9, 16, 0, 0), (17, 24, 1, 8), (25, 32, 9, 16), (33, 40, 0, 0)],
-    10: [(1, 8, 0, 0), (9, 16, 1, 8), (17, 24, 0, 0)],
-}
-
-MEASURED_ANGLES_DEG = np.linspace(-90.0, 90.0, 91)  # 2-degree grid
-
-
-def output_frequencies():
-    """The library's output grid, bit for bit: 50 * (24000/50)^(i/214) Hz, (215,)."""
-    n = 215
-    return [50.0 * (24000.0 / 50.0) ** (i / (n - 1)) for i in range(n)]
-
-
-@dataclass(frozen=True)
-class Driver:
-    """One measured prototype: piston radius (m), sensitivity (dB SPL at 1 m
-    for 1 W into the nominal impedance), nominal impedance (ohm),
-    acoustic-centre offset along the column axis (m)."""
-    radius: float
-    sensitivity_db: float
-    impedance: float
-    centre_offset: float
-
-    @property
-    def pascal_per_volt(self) -> float:
-        """On-axis RMS pressure at 1 m for 1 V RMS at the terminals, Pa."""
-        return P_REF * 10 ** (self.sensitivity_db / 20) / np.sqrt(self.impedance)
+# channels counted from 1, 0 0 for a box without tweeters (the host's table,
+# the same as boxLayouts in core/lib_settings.cpp; the C++ tests compare the
+# generated channel counts).
+BOX_LAYOUTS = {m.number: [tuple(b) for b in m.boxes] for m in BUNDLED}
 
 
 @dataclass(frozen=True)
@@ -175,64 +148,6 @@ MODELS = [
     Model("Vexal56", 9, "alternate", 2),
     Model("Vexal32LS", 10, "upright", 1),
 ]
-
-
-# ---------------------------------------------------------------- physics
-
-def piston_directivity(ka, theta):
-    """Baffled-piston far field 2 J1(x)/x, x = ka sin(theta); (F, A) from ka (F,) and theta (A,) in radians."""
-    x = np.outer(ka, np.sin(theta))
-    out = np.ones_like(x)
-    nz = np.abs(x) > 1e-12
-    out[nz] = 2.0 * j1(x[nz]) / x[nz]
-    return out
-
-
-def second_order(s, f0, q, kind):
-    """Analog second-order low- or high-pass at f0 Hz with quality factor q."""
-    w0 = 2 * np.pi * f0
-    den = s * s + s * w0 / q + w0 * w0
-    return (s * s if kind == "high" else w0 * w0) / den
-
-
-def first_order_lowpass(s, f0):
-    w0 = 2 * np.pi * f0
-    return w0 / (s + w0)
-
-
-def first_order_highpass(s, f0):
-    return s / (s + 2 * np.pi * f0)
-
-
-def woofer_band(s):
-    return second_order(s, 90.0, 0.8, "high") * second_order(s, 5000.0, 0.9, "low") * first_order_lowpass(s, 8000.0)
-
-
-def tweeter_band(s):
-    return second_order(s, 1000.0, 0.75, "high") * second_order(s, 28000.0, 0.7, "low")
-
-
-def prototype_response(driver, band, f, theta, amp):
-    """RMS pressure at 1 m for a full-scale sine at the DAC, (F, A) complex:
-    sensitivity x amplifier gain / sqrt 2 x band x piston x centre offset."""
-    f = np.asarray(f)
-    k = 2 * np.pi * f / SPEED_OF_SOUND
-    s = 2j * np.pi * f
-    level = driver.pascal_per_volt * amp.volts_per_full_scale / np.sqrt(2.0)
-    offset_phase = np.exp(1j * np.outer(k, np.sin(theta)) * driver.centre_offset)
-    return level * band(s)[:, None] * piston_directivity(k * driver.radius, theta) * offset_phase
-
-
-def amplifier_gain(f, volts_per_full_scale):
-    """Amplifier magnitude, (F,): flat gain, 5 Hz DC block, 45 kHz output filter."""
-    s = 2j * np.pi * np.asarray(f)
-    return volts_per_full_scale * np.abs(first_order_highpass(s, 5.0) * second_order(s, 45000.0, 0.7, "low"))
-
-
-def analog_highpass_section(f0, q):
-    """One analog section row b0 b1 b2 a0 a1 a2 of (b0 s^2 + b1 s + b2)/(a0 s^2 + a1 s + a2)."""
-    w0 = 2 * np.pi * f0
-    return [1.0, 0.0, 0.0, 1.0, w0 / q, w0 * w0]
 
 
 # ---------------------------------------------------------------- geometry
@@ -281,63 +196,38 @@ def mounting_sign(model, section, i, total_boxes):
     return 1
 
 
-# ---------------------------------------------------------------- document
+# ---------------------------------------------------------------- the plan
 
-def rounded(a, digits=6):
-    """Nested lists of floats with `digits` significant digits (compact JSON)."""
-    a = np.asarray(a, dtype=float)
-    flat = [float(f"{v:.{digits}g}") for v in a.ravel()]
-    return np.array(flat).reshape(a.shape).tolist()
+def woofer(radius, sensitivity, centre_offset):
+    # closed-box high-pass, cone break-up low-pass and a first-order 8 kHz low-pass
+    return Piston(radius, sensitivity, 4.0, (90.0, 0.8), (5000.0, 0.9), 8000.0, centre_offset)
 
 
-def section_document(model, section, prototypes, band, chp, depth, amp, beta, iterations, f):
+def tweeter():
+    return Piston(0.0125, 90.0, 6.0, (1000.0, 0.75), (28000.0, 0.7), None, 0.002)
+
+
+def section_plan(section, drivers, chp, depth, beta, f):
     theta_m = np.radians(MEASURED_ANGLES_DEG)
     n = len(section.positions)
-    centre = (section.positions[0] + section.positions[-1]) / 2
-    H = np.stack([prototype_response(p, band, f, theta_m, amp) for p in prototypes], axis=2)  # (F, A, P)
-
-    tolerance = 3e-6 * np.sin(2.4 * np.arange(n) + 0.7)  # assembly spread, s
-    delay = depth * np.cos(theta_m)[:, None] / SPEED_OF_SOUND + tolerance[None, :]
-    gains = amplifier_gain(f, amp.volts_per_full_scale)
-
-    if section.nboxes > 1:
-        # End boxes load a little more: their drivers see less mutual coupling.
-        beta_values = [beta + (0.02 if b in (0, section.nboxes - 1) else 0.0) for b in range(section.nboxes)]
-    else:
-        beta_values = [beta]
-
-    return {
-        "Nboxes": section.nboxes,
-        "yshift": round(centre, 6),
-        "beta": beta_values,
-        "phi": MEASURED_ANGLES_DEG.tolist(),
-        "driverpos": [round(p - centre, 6) for p in section.positions],
-        "f": f,
-        "ChDacAmp": [amp.volts_per_full_scale] * n,
-        "driver_delay": rounded(delay, 4),
-        "H": {"re": rounded(H.real), "im": rounded(H.imag)},
-        "Hdacamp": {
-            "H": rounded(np.tile(gains, (n, 1))),
-            "delay": [round(2 / 96000.0, 9)] * n,  # two samples of processing latency
-            "Vclip": [amp.clip_volts] * n,
-            "Nch": n,
-        },
-        "itpars": [iterations],
-        "chp": chp,
-    }
+    return SectionPlan(
+        positions=section.positions, boxes=section.boxes, nboxes=section.nboxes,
+        prototypes=[prototype_response(d, f, theta_m, AMPLIFIER.volts_per_full_scale) for d in drivers],
+        chp=chp, depth=depth, volts_per_fs=AMPLIFIER.volts_per_full_scale, clip_volts=AMPLIFIER.clip_volts,
+        beta=beta, iterations=5,
+        extra_delay=3e-6 * np.sin(2.4 * np.arange(n) + 0.7))  # assembly spread, s
 
 
-def model_document(model):
+def column_plan(model):
     f = output_frequencies()
     wf, tw = column_sections(model)
     total_boxes = len(BOX_LAYOUTS[model.arraytype])
 
     radius = 0.05 if model.large_woofers else 0.04
     sens = 88.0 if model.large_woofers else 86.0
-    woofers = [Driver(radius, sens, 4.0, 0.003)]
+    woofers = [woofer(radius, sens, 0.003)]
     if model.woofer_prototypes == 2:
-        woofers.append(Driver(radius, sens - 0.5, 4.0, -0.0015))  # end-of-box chamber
-    tweeters = [Driver(0.0125, 90.0, 6.0, 0.002)]
+        woofers.append(woofer(radius, sens - 0.5, -0.0015))  # end-of-box chamber
 
     def packing(section, prototypes):
         chp = []
@@ -346,38 +236,16 @@ def model_document(model):
             chp.append(p * mounting_sign(model, section, i, total_boxes))
         return chp
 
-    doc = {
-        "flo": 75.0 if model.large_woofers else 90.0,
-        "f_flatten": 12000.0,
-        "rolloff_order": 2,
-        "twoway": tw.nboxes > 0,
-        "f_timbre": [250.0, 2000.0, 16000.0],
-        "dB_timbre": [1.0, 0.0, -1.5],
-        "arraytype": model.arraytype,
-        "ispacked": True,
-    }
-    if tw.nboxes > 0:
-        doc["fx"] = 2000.0
-        doc["iir_xover_order"] = 4 if model.arraytype in (2, 4) else 8
-        doc["bwx"] = 1.0
-        doc["tw"] = section_document(model, tw, tweeters, tweeter_band, packing(tw, 1),
-                                     depth=0.004, amp=AMPLIFIER, beta=1.01, iterations=5, f=f)
-    doc["wf"] = section_document(model, wf, woofers, woofer_band, packing(wf, len(woofers)),
-                                 depth=0.018, amp=AMPLIFIER, beta=1.02, iterations=5, f=f)
-    doc["wf"]["rolloff_sosa"] = [analog_highpass_section(45.0, 0.707) for _ in range(wf.nboxes)]
-    return doc
+    return ColumnPlan(
+        arraytype=model.arraytype,
+        wf=section_plan(wf, woofers, packing(wf, len(woofers)), depth=0.018, beta=1.02, f=f),
+        tw=section_plan(tw, [tweeter()], packing(tw, 1), depth=0.004, beta=1.01, f=f) if tw.nboxes else None,
+        flo=75.0 if model.large_woofers else 90.0,
+        xover_order=4 if model.arraytype in (2, 4) else 8)
 
 
-def write_archive(directory, name, document):
-    text = json.dumps(document, separators=(",", ":"))
-    info = zipfile.ZipInfo(f"{name}.json", date_time=(1980, 1, 1, 0, 0, 0))
-    info.compress_type = zipfile.ZIP_DEFLATED
-    info.external_attr = 0o644 << 16
-    final = os.path.join(directory, f"{name}.bin")
-    partial = final + ".tmp"
-    with zipfile.ZipFile(partial, "w") as archive:
-        archive.writestr(info, text)
-    os.replace(partial, final)
+def model_document(model):
+    return plan_document(column_plan(model))
 
 
 def main():

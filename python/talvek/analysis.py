@@ -295,8 +295,6 @@ def report(venue: Venue, pred: Prediction, *, model_name: str | None = None) -> 
 FIGURES = {250.0: (3.0, 6.0), 500.0: (1.5, 3.5), 1000.0: (1.5, 3.5), 2000.0: (1.5, 3.5), 4000.0: (1.5, 3.5),
            8000.0: (3.0, 6.0)}
 SPEED_OF_SOUND = 343.0  # m/s
-TWEETER_PITCH = 0.04    # m, the bundled models' tweeter line
-CROSSOVER_HZ = 2000.0
 
 
 def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
@@ -318,8 +316,8 @@ def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
         if band["rms_db"] <= rms_max and abs(band["worst_db"]) <= worst_max:
             continue
         wavelength = SPEED_OF_SOUND / fc
-        woofers = fc < CROSSOVER_HZ or not model.two_way
-        length = model.column_length if woofers else model.tweeter_channels * TWEETER_PITCH
+        woofers = fc < model.crossover_hz or not model.two_way
+        length = model.column_length if woofers else model.tweeter_channels * model.tweeter_pitch
         name = "woofer section" if woofers else "tweeter line"
         dev = [lp.band_spl[b] - lp.target for lp in active]
         k = max(range(len(active)), key=lambda i: np.max(np.abs(dev[i])))
@@ -332,9 +330,9 @@ def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
             width = math.degrees(2 * math.asin(min(1.0, 0.44 * wavelength / length)))
             notes.append(head + f"the {length:.2f} m {name} is {length / wavelength:.1f} wavelengths long; its "
                                 f"beam cannot be narrower than about {width:.0f} degrees")
-        elif not woofers and fc > SPEED_OF_SOUND / (2 * TWEETER_PITCH) and band["worst_db"] > 0:
-            notes.append(head + f"above {SPEED_OF_SOUND / (2 * TWEETER_PITCH) / 1000:.1f} kHz the tweeters, "
-                                f"{TWEETER_PITCH * 100:g} cm apart, are more than half a wavelength apart and "
+        elif not woofers and fc > SPEED_OF_SOUND / (2 * model.tweeter_pitch) and band["worst_db"] > 0:
+            notes.append(head + f"above {SPEED_OF_SOUND / (2 * model.tweeter_pitch) / 1000:.1f} kHz the tweeters, "
+                                f"{model.tweeter_pitch * 100:g} cm apart, are more than half a wavelength apart and "
                                 "send grating lobes off the main beam")
         elif distance < length**2 / wavelength:
             notes.append(head + f"{distance:.1f} m from the column, inside the near field of its {length:.2f} m "

@@ -93,6 +93,14 @@ class SFIORecord:
         Optional context kept with the record (``talvek design`` stores the
         venue file's ``text`` and ``source``) so that a redesign can predict
         the same venue again.
+    model_name : str
+        Name of the model the record was made for. The array type alone does
+        not say it: a column of the user's own shares the array type of a
+        bundled model. "" in records that name none (the bundled model of the
+        array type is meant).
+    models_dir : path or None
+        Models folder in which :attr:`model` looks the name up (None: the one
+        :func:`find_models_dir` finds); not stored.
     """
 
     arraytype: int
@@ -101,10 +109,35 @@ class SFIORecord:
     tw_freq: np.ndarray = field(default_factory=lambda: np.zeros(0))
     tw: np.ndarray = field(default_factory=lambda: np.zeros((0, 0), dtype=complex))
     venue: dict = field(default_factory=dict)
+    model_name: str = ""
+    models_dir: Path | None = field(default=None, compare=False, repr=False)
 
     @property
     def model(self) -> ModelInfo:
-        return model_for_arraytype(self.arraytype)
+        """The model the record was made for, bundled or from the models folder's table.
+
+        Raises
+        ------
+        ValueError
+            When that model is not installed in the models folder, or its
+            array type is not the record's.
+        """
+        return self.model_in(self.models_dir)
+
+    def model_in(self, models_dir) -> ModelInfo:
+        """:attr:`model`, looked up in ``models_dir``."""
+        if not self.model_name:
+            return model_for_arraytype(self.arraytype)
+        try:
+            info = model_info(self.model_name, models_dir)
+        except ValueError:
+            where = f"models folder {models_dir}" if models_dir is not None else "the models folder"
+            raise ValueError(f"the record was made for model {self.model_name!r}, which is not installed "
+                             f"in {where}") from None
+        if info.arraytype != self.arraytype:
+            raise ValueError(f"model {info.name!r} has array type {info.arraytype}, the record "
+                             f"{self.arraytype}: it was made for another column of that name")
+        return info
 
     @classmethod
     def from_struct(cls, record: SFIO) -> "SFIORecord":
@@ -122,12 +155,13 @@ class SFIORecord:
     def save(self, path: str | os.PathLike) -> None:
         """Write the record (and its venue context) to a ``.npz`` file."""
         extra = {f"venue_{k}": np.asarray(v) for k, v in self.venue.items()}
-        np.savez(path, arraytype=np.int32(self.arraytype), model=np.str_(self.model.name),
+        name = self.model_name or model_for_arraytype(self.arraytype).name
+        np.savez(path, arraytype=np.int32(self.arraytype), model=np.str_(name),
                  wf_freq=self.wf_freq, wf=self.wf, tw_freq=self.tw_freq, tw=self.tw, **extra)
 
     @classmethod
-    def load(cls, path: str | os.PathLike) -> "SFIORecord":
-        """Read a record written by :meth:`save`.
+    def load(cls, path: str | os.PathLike, models_dir=None) -> "SFIORecord":
+        """Read a record written by :meth:`save`; ``models_dir`` as the attribute.
 
         Raises
         ------
@@ -146,16 +180,19 @@ class SFIORecord:
             raise ValueError(f"{path}: not an SFIO record (missing {', '.join(missing)})")
         venue = {k[len("venue_"):]: v for k, v in arrays.items() if k.startswith("venue_")}
         try:
+            name = str(arrays["model"]) if "model" in arrays else ""
             rec = cls(int(arrays["arraytype"]), arrays["wf_freq"].astype(float), arrays["wf"].astype(complex),
-                      arrays["tw_freq"].astype(float), arrays["tw"].astype(complex), venue)
+                      arrays["tw_freq"].astype(float), arrays["tw"].astype(complex), venue, name, models_dir)
         except (TypeError, ValueError) as e:
             raise ValueError(f"{path}: not an SFIO record ({e})") from None
         rec._validate(path)
         return rec
 
     def _validate(self, where) -> None:
+        # Only the array type is checked here: whether the named model is
+        # installed is the business of whoever uses the record (``model``).
         try:
-            self.model
+            model_for_arraytype(self.arraytype)
         except ValueError:
             raise ValueError(f"{where}: SFIO record of array type {self.arraytype}, which no bundled model has") from None
         for name, f, H in (("wf", self.wf_freq, self.wf), ("tw", self.tw_freq, self.tw)):
@@ -213,9 +250,9 @@ class Talvek:
         self.lib.get_frequencies(n, out.ctypes.data_as(_DoublePtr))
         return out
 
-    def select(self, model: int | str) -> ModelInfo:
-        """Choose and load a model by number or name."""
-        info = model_info(model)
+    def select(self, model: int | str | ModelInfo) -> ModelInfo:
+        """Choose and load a model by number or name, bundled or from the models folder's table."""
+        info = model if isinstance(model, ModelInfo) else model_info(model, self.models_dir)
         with self._in_models_dir():
             self.lib.setup_speaker(info.number)
         self.model = info
@@ -264,14 +301,26 @@ class Talvek:
         (``Talvek_Get_SFIO_pointer``) instead of through a host copy.
         """
         if via_pointer:
-            return SFIORecord.from_struct(self.lib.get_sfio_pointer())
-        self.lib.get_sfio(self._host_record)
-        return SFIORecord.from_struct(self._host_record)
+            rec = SFIORecord.from_struct(self.lib.get_sfio_pointer())
+        else:
+            self.lib.get_sfio(self._host_record)
+            rec = SFIORecord.from_struct(self._host_record)
+        if self.model is not None and self.model.arraytype == rec.arraytype:
+            rec.model_name = self.model.name
+        rec.models_dir = self.models_dir
+        return rec
 
     def redesign(self, record: SFIORecord) -> None:
-        """Design the steering filters from a stored record, selecting its model."""
-        if self.model is None or self.model.number != record.arraytype:
-            self.select(record.arraytype)
+        """Design the steering filters from a stored record, selecting the model it names.
+
+        Raises
+        ------
+        ValueError
+            When that model is not installed in this session's models folder.
+        """
+        info = record.model_in(self.models_dir)
+        if self.model != info:
+            self.select(info)
         struct, keep = record.to_struct()
         with self._in_models_dir():
             self.lib.put_sfio_and_design(struct)

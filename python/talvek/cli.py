@@ -1,4 +1,4 @@
-"""The ``talvek`` command line: models, check, design, redesign, export, serve.
+"""The ``talvek`` command line: models, model build, check, design, redesign, export, serve.
 
 Every failure the user can cause (a bad venue file, an unknown model, an
 audience line out of sight, an unwritable output folder, a missing library)
@@ -21,13 +21,16 @@ from . import analysis, pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
+from .models import ModelTableError, all_models
 from .venue import Venue, VenueError, load_venue, parse_venue
 
 PROGRAM = "talvek"
 
 EXAMPLES = textwrap.dedent("""\
     examples:
-      talvek models                                  list the bundled column models
+      talvek models                                  list the column models, bundled and your own
+      talvek model build examples/columns/bench_array.json -o ~/columns
+                                                     a model archive from a column description
       talvek check                                   check that every model archive opens
       talvek check --load                            ... and load (parse) each of them
       talvek design examples/church_nave.json -o out/church
@@ -142,18 +145,58 @@ def _finish(folder: Path, started: float, plots: bool) -> None:
 
 # ---------------------------------------------------------------- subcommands
 
+def _models_folder(args):
+    """The models folder a command would use, or None when there is none."""
+    try:
+        return find_models_dir(args.models, _library_or_none(args.library))
+    except FileNotFoundError:
+        return None
+
+
+def _models_of(folder):
+    try:
+        return all_models(folder) if folder is not None else MODELS
+    except ModelTableError as e:
+        raise CliError(str(e)) from None
+
+
 def cmd_models(args) -> int:
     try:
         folder, missing = find_models_dir(args.models, _library_or_none(args.library)), ""
     except FileNotFoundError as e:
         folder, missing = None, str(e)
-    print(f"{'#':>2}  {'model':<10} {'woofer':>6} {'tweeter':>7}  boxes (woofer+tweeter channels, bottom first)")
-    for m in MODELS:
+    models = _models_of(folder)
+    width = max(10, *(len(m.name) for m in models))
+    print(f"{'#':>3}  {'model':<{width}} {'woofer':>6} {'tweeter':>7}  boxes (woofer+tweeter channels, bottom first)")
+    for m in models:
         boxes = ", ".join(f"{b[1] - b[0] + 1}+{b[3] - b[2] + 1}" if b[2] else f"{b[1] - b[0] + 1}"
                           for b in m.boxes)
-        present = "" if folder is None or (folder / f"{m.name}.bin").is_file() else "  (archive missing)"
-        print(f"{m.number:>2}  {m.name:<10} {m.woofer_channels:>6} {m.tweeter_channels or '-':>7}  {boxes}{present}")
+        present = "" if folder is None or (folder / m.archive).is_file() else "  (archive missing)"
+        own = f"  (own column, array type of {MODELS[m.arraytype - 1].name}, archive {m.archive})" if m.user else ""
+        print(f"{m.number:>3}  {m.name:<{width}} {m.woofer_channels:>6} {m.tweeter_channels or '-':>7}  "
+              f"{boxes}{present}{own}")
     print(f"model archives: {folder or missing}")
+    return 0
+
+
+def cmd_model_build(args) -> int:
+    from .columns import BuildError, build_column
+
+    folder = Path(args.output)
+    bundled = _models_folder(args)
+    try:
+        built = build_column(args.description, folder, bundled)
+    except BuildError as e:
+        raise CliError(str(e)) from None
+    info = built.column.info
+    kind = MODELS[info.arraytype - 1]
+    counts = f"{info.woofer_channels}" + (f"+{info.tweeter_channels}" if info.two_way else "")
+    print(f"{info.name}: model {info.number}, {counts} channels, array type {kind.number} (the boxes of "
+          f"{kind.name}: {len(kind.boxes)})")
+    print(f"wrote {built.archive}" + (f"; linked the {len(built.linked)} bundled archives from {bundled}"
+                                      if built.linked else ""))
+    print(f"use it with --models {folder.resolve()} (or TALVEK_MODEL_DIR); venue files name it "
+          f"\"model\": \"{info.name}\"")
     return 0
 
 
@@ -170,7 +213,7 @@ def cmd_check(args) -> int:
     if not args.load:
         return 0
     failed = 0
-    for m in MODELS:
+    for m in _models_of(tv.models_dir):
         started = time.monotonic()
         try:
             tv.select(m.number)
@@ -185,7 +228,7 @@ def cmd_check(args) -> int:
 
 def cmd_design(args) -> int:
     started = time.monotonic()
-    venue = load_venue(args.venue)
+    venue = load_venue(args.venue, _models_folder(args))
     folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
     progress = Progress("predicting levels")
@@ -208,21 +251,28 @@ def cmd_redesign(args) -> int:
         record = SFIORecord.load(args.record)
     except ValueError as e:
         raise CliError(str(e)) from None
-    folder = _output_folder(args.output)
-    stem = args.name or Path(args.record).stem
     tv = _session(args)
     try:
+        record.model_in(tv.models_dir)
+    except ValueError as e:  # the model it names is not installed there: write nothing
+        raise CliError(f"{args.record}: {e}") from None
+    folder = _output_folder(args.output)
+    stem = args.name or Path(args.record).stem
+    try:
         tv.redesign(record)
+    except ValueError as e:  # the model it names is not installed there
+        raise CliError(f"{args.record}: {e}") from None
     except TalvekError as e:
-        raise CliError(f"{e.text} ({args.record}, made for {record.model.name})") from None
+        raise CliError(f"{e.text} ({args.record}, made for {record.model_in(tv.models_dir).name})") from None
+    record.models_dir = tv.models_dir
     tv.write_files(folder, stem)
     if "text" in record.venue:
         source = str(record.venue.get("source", args.record))
         try:
-            venue = parse_venue(str(record.venue["text"]), source)
+            venue = parse_venue(str(record.venue["text"]), source, tv.models_dir)
         except VenueError as e:
             raise CliError(f"{args.record}: stored venue unusable: {e}") from None
-        if venue.model.number != record.arraytype:
+        if venue.model != record.model:
             raise CliError(f"{args.record}: the stored venue names {venue.model.name}, the record is for "
                            f"{record.model.name}")
         _predict_and_report(tv, venue, folder, stem, args)
@@ -268,7 +318,7 @@ def cmd_serve(args) -> int:
         raise CliError(f"the editor needs Flask and jsonschema (scripts/setup.sh installs them): {e}") from None
     tv = _session(args)  # refuse to start without a working library
     try:
-        serve(lambda: tv, port=args.port, open_browser=args.open, announce=lambda line: print(line, flush=True))
+        serve(lambda: tv, models_dir=tv.models_dir, port=args.port, open_browser=args.open, announce=lambda line: print(line, flush=True))
     except OSError as e:
         raise CliError(f"cannot listen on 127.0.0.1:{args.port}: {e.strerror or e}") from None
     except KeyboardInterrupt:
@@ -296,10 +346,27 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action=_ShowVersion)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    p = sub.add_parser("models", parents=[common], help="list the bundled models with channels and boxes",
-                       description="List the bundled column models: channel counts and boxes.",
+    p = sub.add_parser("models", parents=[common], help="list the models with channels and boxes",
+                       description="List the column models, the bundled ones and the columns of your own in "
+                                   "the models folder: channel counts and boxes.",
                        epilog="example:\n  talvek models", formatter_class=argparse.RawDescriptionHelpFormatter)
     p.set_defaults(run=cmd_models)
+
+    p = sub.add_parser("model", parents=[common], help="columns of your own: `talvek model build`",
+                       description="Columns of your own.")
+    model_sub = p.add_subparsers(dest="model_command", metavar="ACTION", required=True)
+    b = model_sub.add_parser("build", parents=[common], help="write a model archive from a column description",
+                             description=textwrap.fill(
+                                 "Write the model archive of a column described in COLUMN.json (see \"Your own "
+                                 "array\" in README.md and column.schema.json) into the models folder DIR, enter "
+                                 "its name in DIR/columns.json and link the bundled archives there if DIR lacks "
+                                 "them. Nothing is written when the description or its data are refused."),
+                             epilog="example:\n  talvek model build examples/columns/bench_array.json -o ~/columns\n"
+                                    "  talvek design my_venue.json --models ~/columns -o out/bench",
+                             formatter_class=argparse.RawDescriptionHelpFormatter)
+    b.add_argument("description", metavar="COLUMN.json", help="column description")
+    b.add_argument("-o", "--output", metavar="DIR", required=True, help="models folder (created if needed)")
+    b.set_defaults(run=cmd_model_build)
 
     p = sub.add_parser("check", parents=[common], help="run the start-up self-check",
                        description="Run the library's start-up self-check: every bundled model archive opens.",

@@ -76,9 +76,9 @@ def _load(model, library, models) -> None:
         from .binding import Library
         from .models import find_models_dir, inside_models_dir, model_info
 
-        number = model_info(model).number
         lib = Library(library)
         folder = find_models_dir(models, lib.path)
+        number = model_info(model, folder).number
         lib.matlab_init()
         # The main thread is meanwhile only importing, from absolute paths.
         with inside_models_dir(folder):

@@ -170,11 +170,16 @@ def _whole_number(checker, value) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)  # 3.0 is not a count
 
 
-@functools.lru_cache(maxsize=1)
-def _validator():
+def checking_validator(root: dict):
+    """A validator of ``root`` that refuses NaN, infinities and 3.0 as a count."""
     base = jsonschema.Draft202012Validator
     types = base.TYPE_CHECKER.redefine_many({"number": _finite_number, "integer": _whole_number})
-    return jsonschema.validators.extend(base, type_checker=types)(schema())
+    return jsonschema.validators.extend(base, type_checker=types)(root)
+
+
+@functools.lru_cache(maxsize=1)
+def _validator():
+    return checking_validator(schema())
 
 
 # ---------------------------------------------------------------- where each field stands
@@ -260,55 +265,56 @@ def _short(value) -> str:
 
 # ---------------------------------------------------------------- schema errors as one-line messages
 
-def _resolve(node):
+def _resolve(node, root=None):
     while isinstance(node, dict) and "$ref" in node and node["$ref"].startswith("#/"):
-        target = schema()
+        target = root or schema()
         for part in node["$ref"][2:].split("/"):
             target = target[part]
         node = target
     return node
 
 
-def _schemas_along(schema_path) -> list:
+def _schemas_along(schema_path, root=None) -> list:
     """Every schema passed on the way down ``schema_path`` (references followed)."""
-    node, seen = schema(), []
+    node, seen = root or schema(), []
     for part in schema_path:
         seen.append(node)
         if isinstance(node, dict) and part not in node:
-            node = _resolve(node)
+            node = _resolve(node, root)
         node = node[part]
     return seen + [node]
 
 
-def _expected(error) -> str:
-    for node in reversed(_schemas_along(error.absolute_schema_path)):
+def _expected(error, root=None) -> str:
+    for node in reversed(_schemas_along(error.absolute_schema_path, root)):
         if isinstance(node, dict):
             if "x-expected" in node:
                 return node["x-expected"]
-            if "x-expected" in _resolve(node):
-                return _resolve(node)["x-expected"]
+            if "x-expected" in _resolve(node, root):
+                return _resolve(node, root)["x-expected"]
     return "something else"
 
 
-def _describe(error, document) -> tuple[tuple, str]:
-    """(field path, message) of one schema error, in the words of a designer."""
+def _describe(error, document, root=None) -> tuple[tuple, str]:
+    """(field path, message) of one schema error, in the words of a designer; ``root``
+    is the schema (default: the venue schema)."""
     path = tuple(error.absolute_path)
     kind, value = error.validator, error.instance
     if "prefixItems" in error.absolute_schema_path:
         # A bad coordinate or level inside a pair is reported at the pair.
         if kind not in ("minimum", "maximum"):
             cut = list(error.absolute_schema_path).index("prefixItems")
-            pair_schema = _resolve(_schemas_along(list(error.absolute_schema_path)[:cut])[-1])
+            pair_schema = _resolve(_schemas_along(list(error.absolute_schema_path)[:cut], root)[-1], root)
             return path[:-1], f"expected {pair_schema['x-expected']}, got {_short(_value_at(document, path[:-1]))}"
         path = path[:-1]
     if kind == "required":
         missing = [name for name in error.validator_value if name not in value]
         name = missing[0]
         hint = ""
-        for node in reversed(_schemas_along(error.absolute_schema_path)):
-            props = _resolve(node).get("properties", {}) if isinstance(node, dict) else {}
+        for node in reversed(_schemas_along(error.absolute_schema_path, root)):
+            props = _resolve(node, root).get("properties", {}) if isinstance(node, dict) else {}
             if name in props:
-                hint = f" ({props[name].get('x-expected') or _resolve(props[name]).get('x-expected')})"
+                hint = f" ({props[name].get('x-expected') or _resolve(props[name], root).get('x-expected')})"
                 break
         # At the top the missing field names itself; inside, the object it is missing from.
         return path or (name,), f"missing field {name!r}{hint}"
@@ -319,18 +325,13 @@ def _describe(error, document) -> tuple[tuple, str]:
     if kind in ("minimum", "maximum"):
         node = error.schema
         return path, f"{value} is outside {node['minimum']:g} to {node['maximum']:g}{node.get('x-unit', '')}"
-    if path == ("model",) and isinstance(value, (str, int)) and not isinstance(value, bool):
-        try:
-            model_info(value)
-        except ValueError as e:
-            return path, str(e)
     if kind in ("anyOf", "oneOf") and error.context:
         # Explain by the branch of the right kind when there is one (a level out of range).
         deeper = [e for e in error.context if e.validator != "type"]
         if deeper:
-            return _describe(min(deeper, key=lambda e: len(e.absolute_path)), document)
+            return _describe(min(deeper, key=lambda e: len(e.absolute_path)), document, root)
     if kind in ("type", "anyOf", "oneOf", "minItems", "maxItems", "items", "prefixItems"):
-        return path, f"expected {_expected(error)}, got {_short(value)}"
+        return path, f"expected {_expected(error, root)}, got {_short(value)}"
     return path, error.message
 
 
@@ -350,7 +351,9 @@ def venue_document(text: str, source: str = "<venue>") -> dict:
     return _checked(text, source)[0]
 
 
-def _checked(text: str, source: str) -> tuple[dict, _Positions]:
+def _checked(text: str, source: str, validator=None, what: str = "venue file") -> tuple[dict, _Positions]:
+    """The parsed document and its positions; ``validator`` (default: the
+    venue schema's, see :func:`checking_validator`) names the problems."""
     try:
         document = json.loads(text)
     except json.JSONDecodeError as e:
@@ -361,11 +364,13 @@ def _checked(text: str, source: str) -> tuple[dict, _Positions]:
         raise VenueError(source, None, "", f"not valid JSON: {e}") from None
     where = _Positions(text, source)
     if not isinstance(document, dict):
-        raise VenueError(source, 1, "", "the venue file must hold one JSON object")
+        raise VenueError(source, 1, "", f"the {what} must hold one JSON object")
+    validator = validator or _validator()
+    root = validator.schema
     problems = []
-    for error in _validator().iter_errors(document):
+    for error in validator.iter_errors(document):
         try:
-            path, message = _describe(error, document)
+            path, message = _describe(error, document, root)
         except (KeyError, IndexError, TypeError, StopIteration):  # a schema shape the wording does not know
             path, message = tuple(error.absolute_path), error.message
         # A missing field is reported where its object opens.
@@ -378,12 +383,23 @@ def _checked(text: str, source: str) -> tuple[dict, _Positions]:
     return document, where
 
 
-def parse_venue(text: str, source: str = "<venue>") -> Venue:
-    """Read a venue from the text of a venue file; raises :class:`VenueError`."""
+def parse_venue(text: str, source: str = "<venue>", models_dir=None) -> Venue:
+    """Read a venue from the text of a venue file; raises :class:`VenueError`.
+
+    The model is looked up among the bundled ones and the user's columns of
+    ``models_dir`` (default: the models folder found, see
+    :func:`talvek.models.find_models_dir`).
+    """
     data, where = _checked(text, source)
 
     def fail(path: tuple, problem: str):
         raise VenueError(source, where.line(where.of_field(path)), _format_path(path), problem)
+
+    try:
+        model = model_info(data["model"], models_dir)
+    except ValueError as e:  # also a models folder whose table is unreadable
+        problem = str(e)
+        fail(("model",), problem)
 
     audience = []
     for k, item in enumerate(data["audience"]):
@@ -405,7 +421,7 @@ def parse_venue(text: str, source: str = "<venue>") -> Venue:
                 fail(("section", key), f"range [{lo:g}, {hi:g}] is empty")
             ranges[key] = (lo, hi)
     options = data.get("options", {})
-    return Venue(data.get("name", Path(source).stem), model_info(data["model"]), float(data["height"]),
+    return Venue(data.get("name", Path(source).stem), model, float(data["height"]),
                  float(data.get("tilt", 0.0)), audience, options.get("inactive_as_zero", False),
                  options.get("woofer_iterations"), ranges.get("x"), ranges.get("z"), source, text,
                  _room(data["room"]) if "room" in data else None)
@@ -422,8 +438,9 @@ def _room(data: dict) -> Room:
                 float(data.get("temperature", 20.0)), float(data.get("humidity", 50.0)))
 
 
-def load_venue(path: str | os.PathLike) -> Venue:
-    """Read a venue file; raises :class:`VenueError` with file, line and field."""
+def load_venue(path: str | os.PathLike, models_dir=None) -> Venue:
+    """Read a venue file; raises :class:`VenueError` with file, line and field; ``models_dir`` as
+    for :func:`parse_venue`."""
     path = Path(path)
     try:
         text = path.read_text(encoding="utf-8")
@@ -434,4 +451,4 @@ def load_venue(path: str | os.PathLike) -> Venue:
     except (OSError, UnicodeDecodeError) as e:
         reason = e.strerror if isinstance(e, OSError) else e
         raise VenueError(str(path), None, "", f"cannot read venue file ({reason})") from None
-    return parse_venue(text, str(path))
+    return parse_venue(text, str(path), models_dir)

@@ -35,7 +35,8 @@ from flask import Flask, jsonify, request, send_from_directory
 from werkzeug.exceptions import HTTPException
 
 from .. import pipeline
-from ..api import MODELS, Talvek, TalvekError
+from ..api import Talvek, TalvekError
+from ..models import all_models
 from ..venue import VenueError, parse_venue
 
 __all__ = ["create_app", "serve", "LOCAL_HOSTS", "MAX_BODY", "KEEP_DESIGNS"]
@@ -218,7 +219,7 @@ def _body() -> dict:
     return body
 
 
-def _venue_from(body: dict, allowed: set):
+def _venue_from(body: dict, allowed: set, models_dir=None):
     unknown = sorted(set(body) - allowed)
     if unknown:
         raise ApiError(400, f"unknown request field {unknown[0]!r} (known: {', '.join(sorted(allowed))})")
@@ -229,7 +230,7 @@ def _venue_from(body: dict, allowed: set):
         raise ApiError(400, "source: expected the venue file's name", path="source")
     stem = _stem_of(source)
     try:
-        venue = parse_venue(text, Path(source).name)
+        venue = parse_venue(text, Path(source).name, models_dir)
     except VenueError as e:
         raise ApiError(422, _one_line(e), path=e.path, line=e.line, problem=e.problem,
                        document=_document_or_none(text)) from None
@@ -267,7 +268,7 @@ def _venue_summary(venue) -> dict:
 
 # ---------------------------------------------------------------- the application
 
-def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
+def create_app(session, workdir: str | Path, *, preload: bool = True, models_dir=None) -> Flask:
     """The editor's Flask application.
 
     Parameters
@@ -278,6 +279,9 @@ def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
         Existing folder where each design gets a folder of its own.
     preload : bool
         Load the model of a venue that passes the check while the library is idle.
+    models_dir : path, optional
+        Models folder whose columns of the user's own the page offers beside
+        the bundled ones (default: the one found, see :func:`talvek.models.find_models_dir`).
     """
     app = Flask(__name__, static_folder=str(STATIC), static_url_path="/static")
     app.config["MAX_CONTENT_LENGTH"] = MAX_BODY
@@ -328,7 +332,7 @@ def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
     def models():
         return jsonify([{"number": m.number, "name": m.name, "column_length": m.column_length,
                          "woofer_channels": m.woofer_channels, "tweeter_channels": m.tweeter_channels}
-                        for m in MODELS])
+                        for m in all_models(models_dir)])
 
     @app.get("/api/examples")
     def examples():
@@ -342,7 +346,7 @@ def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
 
     @app.post("/api/venue")
     def check_venue():
-        venue, text, _ = _venue_from(_body(), {"text", "source"})
+        venue, text, _ = _venue_from(_body(), {"text", "source"}, models_dir)
         designer.preload_model(venue.model.number)
         return jsonify({"ok": True, "document": json.loads(text), "venue": _venue_summary(venue)})
 
@@ -354,7 +358,7 @@ def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
                 isinstance(g, int) and not isinstance(g, bool) and GRID_LIMITS[0] <= g <= GRID_LIMITS[1]
                 for g in grid)):
             raise ApiError(400, f"grid: expected [nx, nz], whole numbers {GRID_LIMITS[0]} to {GRID_LIMITS[1]}")
-        venue, text, stem = _venue_from(body, {"text", "source"})
+        venue, text, stem = _venue_from(body, {"text", "source"}, models_dir)
         behind = venue.out_of_sight()
         if behind:  # the library would refuse it; say which end without asking it
             k, end, (x, z) = behind[0]
@@ -383,7 +387,7 @@ def create_app(session, workdir: str | Path, *, preload: bool = True) -> Flask:
 
 
 def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str | Path | None = None,
-          announce=print) -> None:
+          announce=print, models_dir=None) -> None:
     """Serve the editor on 127.0.0.1:``port`` (0: any free port) until interrupted."""
     import logging
 
@@ -394,7 +398,7 @@ def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str
     from .. import analysis, plots  # noqa: F401  (imported once here rather than by the first design)
 
     with tempfile.TemporaryDirectory(prefix="talvek-editor-") as scratch:
-        app = create_app(session, workdir or scratch)
+        app = create_app(session, workdir or scratch, models_dir=models_dir)
         server = make_server("127.0.0.1", port, app, threaded=True)
         url = f"http://127.0.0.1:{server.server_port}/"
         announce(f"talvek editor at {url} (Ctrl-C stops it)")
