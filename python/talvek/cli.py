@@ -304,7 +304,7 @@ def cmd_export(args) -> int:
     except ExportError as e:
         raise CliError(str(e)) from None
     except TalvekError as e:
-        raise CliError(f"{e.text} ({args.record}, made for {record.model.name})") from None
+        raise CliError(f"{e.text} ({args.record}, made for {record.model_name or record.arraytype})") from None
     manifest = json.loads((folder / "export.json").read_text())
     print(f"{manifest['model']}: {len(manifest['channels'])} channels of {manifest['taps']} taps at "
           f"{manifest['sample_rate']} Hz for {args.engine} in {folder}")

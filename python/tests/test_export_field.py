@@ -14,9 +14,11 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from hostpaths import needs_library
+from hostpaths import EXAMPLES, LIBRARY, needs_library
 from scipy import signal
 
+from talvek.api import Talvek
+from talvek.columns import build_column
 from talvek.export import export_design, read_model_document
 from talvek.export.chain import steering_taps
 from talvek.export.recursive import (SAMPLE_RATE, analog_rows, crossover_sections, digital_rolloff,
@@ -28,8 +30,9 @@ ANGLE_ROWS = 721  # -90 to 90 degrees in 0.25-degree steps
 
 
 # Column height and tilt, one audience line (x1, x2, z1, z2, level1, level2, active).
-VENUES = {"Vexal8": (2.0, 0.0, [[3.0, 15.0, 1.2, 1.2, 80.0, 78.0, 1.0]]),     # one-way
-          "Vexal32": (3.0, -2.0, [[2.5, 26.0, 1.2, 1.2, 78.0, 76.0, 1.0]])}  # two-way
+VENUES = {"Vexal8": (2.0, 0.0, [[3.0, 15.0, 1.2, 1.2, 80.0, 78.0, 1.0]]),      # one-way
+          "Vexal32": (3.0, -2.0, [[2.5, 26.0, 1.2, 1.2, 78.0, 76.0, 1.0]]),  # two-way
+          "Bench array": (1.5, 0.0, [[2.0, 14.0, 1.2, 1.2, 80.0, 78.0, 1.0]])}  # built from its description
 
 
 @pytest.fixture(scope="module")
@@ -37,15 +40,20 @@ def designs(tv, church, tmp_path_factory):
     """Each venue designed, exported for BruteFIR and its field predicted while the library holds it."""
     rng = np.random.default_rng(3)
     x, y = rng.uniform(1.5, 25.0, 36), rng.uniform(0.0, 8.0, 36)  # all outside the near field
+    own = tmp_path_factory.mktemp("own-models")
+    build_column(EXAMPLES / "columns" / "bench_array.json", own, tv.models_dir)
+    sessions = {"Bench array": Talvek(LIBRARY, own)}  # the same library, the user's models folder
     out = {}
     try:
         for model, (height, tilt, items) in VENUES.items():
-            tv.select(model)
-            record = tv.optimise(height, tilt, items)
-            folder = export_design(tv, record, "brutefir", tmp_path_factory.mktemp(model) / "out")
-            power, _ = tv.greens(x, y, height=height, tilt=tilt, first=1, last=tv.frequencies().size)
+            session = sessions.get(model, tv)
+            session.select(model)
+            record = session.optimise(height, tilt, items)
+            folder = export_design(session, record, "brutefir", tmp_path_factory.mktemp("export") / "out")
+            power, _ = session.greens(x, y, height=height, tilt=tilt, first=1, last=session.frequencies().size)
+            number = record.model_in(session.models_dir).number
             out[model] = SimpleNamespace(model=model, height=height, tilt=tilt, record=record, folder=folder,
-                                         document=read_model_document(tv.models_dir, record.model.number),
+                                         document=read_model_document(session.models_dir, number),
                                          points=(x, y), greens_power=power)
     finally:
         church.restore()
@@ -118,7 +126,7 @@ def exported_chain(design) -> dict:
     return chain
 
 
-@pytest.mark.parametrize("model", ["Vexal8", "Vexal32"])
+@pytest.mark.parametrize("model", VENUES)
 def test_exported_filters_predict_the_librarys_field(designs, model):
     # Error of the power relative to the loudest point at the same frequency
     # (floored at -60 dB of the loudest overall, where a one-way column is

@@ -20,6 +20,7 @@ from hostpaths import MODELS, needs_library
 
 from talvek import cli
 from talvek.export import ExportError, brutefir, camilladsp, export_design
+from test_export_field import designs  # noqa: F401  (the own column exported for BruteFIR)
 
 pytestmark = needs_library
 
@@ -42,10 +43,13 @@ def coefficients(folder):
     return names, np.stack([np.fromfile(folder / f"{n}.f64", dtype="<f8") for n in names])
 
 
-def test_brutefir_runs_the_configuration_and_gives_each_channels_impulse_response(exports, tmp_path):
+@pytest.mark.parametrize("which", ["Vexal32", "own column"])
+def test_brutefir_runs_the_configuration_and_gives_each_channels_impulse_response(which, request, tmp_path):
     assert shutil.which("brutefir"), "brutefir is not installed (scripts/setup.sh installs it)"
+    exported = (request.getfixturevalue("exports").brutefir if which == "Vexal32"
+                else request.getfixturevalue("designs")["Bench array"].folder)
     work = tmp_path / "run"
-    shutil.copytree(exports.brutefir, work)
+    shutil.copytree(exported, work)
     names, ir = coefficients(work)
     impulse = np.zeros(ir.shape[1] + 3 * brutefir.PARTITION)
     impulse[0] = 1.0

@@ -17,11 +17,10 @@ import numpy as np
 from . import brutefir, camilladsp, wav
 from .chain import ChannelChains, channel_chains
 from .errors import ExportError
-from .model_document import archive_stem, read_model_document
+from .model_document import read_model_document
 from .staging import MANIFEST, check_target, write_folder
 
-__all__ = ["ENGINES", "ExportError", "ChannelChains", "export_design", "channel_chains", "read_model_document",
-           "archive_stem"]
+__all__ = ["ENGINES", "ExportError", "ChannelChains", "export_design", "channel_chains", "read_model_document"]
 
 ENGINES = {"brutefir": brutefir.write, "camilladsp": camilladsp.write, "wav": wav.write}
 
@@ -73,7 +72,10 @@ def export_design(tv, record, engine: str, folder: str | Path, *, source: str = 
     if engine not in ENGINES:
         raise ExportError(f"unknown engine {engine!r} (one of {', '.join(ENGINES)})")
     check_target(folder)
-    info = record.model
+    try:
+        info = record.model_in(tv.models_dir)
+    except ValueError as e:
+        raise ExportError(f"{source or 'the record'}: {e}") from None
     document = read_model_document(tv.models_dir, info.number, shown_as=info.name)
     where = source or "the record"
     if int(document.get("arraytype", -1)) != int(record.arraytype):

@@ -1,10 +1,10 @@
 """Reading a model's document from its archive in the models folder.
 
-The library opens the archive of model number k by name: ``Vexal`` + 8k +
-``.bin``, except for the four numbers whose names break that rule. The archive
-is a zip holding ``<name>.json``; the export reads the settings the library
-applies after the steering filters (the woofer boxes' roll-off) from it, and
-the tests read the transfer data.
+The library opens the archive of model number k by name
+(:func:`talvek.models.archive_stem`). The archive is a zip holding
+``<name>.json``; the export reads the settings the library applies after the
+steering filters (the woofer boxes' roll-off) from it, and the tests read the
+transfer data.
 """
 
 from __future__ import annotations
@@ -13,14 +13,8 @@ import json
 import zipfile
 from pathlib import Path
 
+from ..models import archive_stem
 from .errors import ExportError
-
-_IRREGULAR_NAMES = {7: "Vexal64", 8: "Vexal80", 9: "Vexal56", 10: "Vexal32LS"}
-
-
-def archive_stem(number: int) -> str:
-    """File name, without ``.bin``, of the archive the library opens for model ``number``."""
-    return _IRREGULAR_NAMES.get(int(number), f"Vexal{8 * int(number)}")
 
 
 def read_model_document(models_dir: str | Path, number: int, *, shown_as: str | None = None) -> dict:
