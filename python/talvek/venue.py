@@ -438,17 +438,29 @@ def _room(data: dict) -> Room:
                 float(data.get("temperature", 20.0)), float(data.get("humidity", 50.0)))
 
 
+def read_document(path: Path, what: str, *, limit: int | None = None, hint: str = "") -> str:
+    """The text of a user's JSON document (a venue file, a column description).
+
+    Raises
+    ------
+    VenueError
+        Naming the file and why it cannot be read (``what`` says what it should be).
+    """
+    try:
+        if limit is not None and path.stat().st_size > limit:
+            raise VenueError(str(path), None, "", f"larger than {limit >> 20} MiB{'; ' + hint if hint else ''}")
+        return path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise VenueError(str(path), None, "", f"no such {what}") from None
+    except IsADirectoryError:
+        raise VenueError(str(path), None, "", f"is a folder, not a {what}") from None
+    except (OSError, UnicodeDecodeError) as e:
+        reason = e.strerror if isinstance(e, OSError) else e
+        raise VenueError(str(path), None, "", f"cannot read the {what} ({reason})") from None
+
+
 def load_venue(path: str | os.PathLike, models_dir=None) -> Venue:
     """Read a venue file; raises :class:`VenueError` with file, line and field; ``models_dir`` as
     for :func:`parse_venue`."""
     path = Path(path)
-    try:
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise VenueError(str(path), None, "", "no such venue file") from None
-    except IsADirectoryError:
-        raise VenueError(str(path), None, "", "is a folder, not a venue file") from None
-    except (OSError, UnicodeDecodeError) as e:
-        reason = e.strerror if isinstance(e, OSError) else e
-        raise VenueError(str(path), None, "", f"cannot read venue file ({reason})") from None
-    return parse_venue(text, str(path), models_dir)
+    return parse_venue(read_document(path, "venue file"), str(path), models_dir)

@@ -35,7 +35,7 @@ from pathlib import Path
 import numpy as np
 
 from ..models import MODELS, ModelInfo, archive_stem
-from ..venue import VenueError, _checked, _format_path, checking_validator
+from ..venue import VenueError, _checked, _format_path, checking_validator, read_document
 from .csv_directivity import CsvError, read_csv
 from .document import MEASURED_ANGLES_DEG, ColumnPlan, SectionPlan, output_frequencies
 from .grids import GridError, onto_model_grid
@@ -213,16 +213,6 @@ def _measured(m: dict, base: Path, source: str, line: int, path: tuple) -> np.nd
 def read_column(path: str | os.PathLike) -> Column:
     """Read a column description file; raises :class:`~talvek.venue.VenueError`."""
     path = Path(path)
-    try:
-        if path.stat().st_size > MAX_DESCRIPTION_BYTES:
-            raise VenueError(str(path), None, "", f"larger than {MAX_DESCRIPTION_BYTES >> 20} MiB; "
-                             "a description is a few hundred bytes")
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise VenueError(str(path), None, "", "no such column description") from None
-    except IsADirectoryError:
-        raise VenueError(str(path), None, "", "is a folder, not a column description") from None
-    except (OSError, UnicodeDecodeError) as e:
-        reason = e.strerror if isinstance(e, OSError) else e
-        raise VenueError(str(path), None, "", f"cannot read the column description ({reason})") from None
+    text = read_document(path, "column description", limit=MAX_DESCRIPTION_BYTES,
+                         hint="a description is a few hundred bytes")
     return parse_column(text, str(path), path.parent)
