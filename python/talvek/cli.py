@@ -198,6 +198,10 @@ def cmd_check(args) -> int:
 
 def cmd_design(args) -> int:
     started = time.monotonic()
+    if not args.no_plots:  # imported on a thread while the library optimises
+        from .figures import preload
+
+        preload()
     venue = load_venue(args.venue)
     stem = args.name or Path(args.venue).stem
     progress = Progress("predicting levels")

@@ -70,9 +70,25 @@ def mpl():
     return _mpl
 
 
+def _warm() -> None:
+    """Import matplotlib, its PDF backend and the font subsetter, and load the fonts the figures use."""
+    mpl()
+    import matplotlib.backends.backend_pdf  # noqa: F401
+    import matplotlib.image  # noqa: F401
+    from matplotlib import font_manager
+    from matplotlib.font_manager import FontProperties
+
+    for weight in ("normal", "bold"):
+        font_manager.get_font(font_manager.findfont(FontProperties(family="DejaVu Sans", weight=weight)))
+    try:
+        import fontTools.subset  # noqa: F401  (the PDF's TrueType subsets)
+    except ImportError:
+        pass
+
+
 def preload() -> threading.Thread:
-    """Start importing matplotlib on a thread (half a second) while the caller goes on."""
-    thread = threading.Thread(target=mpl, name="import matplotlib", daemon=True)
+    """Start importing matplotlib on a thread (about half a second) while the caller goes on."""
+    thread = threading.Thread(target=_warm, name="import matplotlib", daemon=True)
     thread.start()
     return thread
 
@@ -110,22 +126,37 @@ def panels(fig) -> list[str]:
     return [ax.get_title() for ax in fig.axes if ax.get_title()]
 
 
-def save(fig, stem, formats=("png",)) -> list:
-    """Write ``fig`` as ``stem.<format>`` for each format; returns the paths.
+def pixels(fig):
+    """The figure drawn by Agg at its own size: (rows, columns, 3) uint8."""
+    import numpy as np
 
-    The titles of the data panels go into the file's own metadata (PNG text
-    "Panels", SVG and PDF "Subject"/"Description"), so a reader or a test can
-    see what a picture holds without looking at it. No dates.
+    fig.canvas.draw()
+    return np.asarray(fig.canvas.buffer_rgba())[..., :3].copy()
+
+
+def save(fig, stem, formats=("png",)):
+    """Write ``fig`` as ``stem.<format>`` for each format; returns the Agg pixels it was drawn as.
+
+    The figure is drawn by Agg once: the PNG is written from those pixels and
+    the report pages reuse them. The titles of the data panels go into the
+    file's own metadata (PNG text "Panels", SVG "Description", PDF
+    "Subject"), so a reader or a test can see what a picture holds without
+    looking at it. No dates.
     """
     from pathlib import Path
 
+    m = mpl()
     titles = "; ".join(panels(fig))
-    written = []
+    rgb = pixels(fig)
     for fmt in formats:
         path = Path(f"{stem}.{fmt}")
-        metadata = {"png": {"Panels": titles, "Software": None},
-                    "svg": {"Date": None, "Description": titles, "Creator": None},
+        if fmt == "png":
+            import matplotlib.image
+
+            matplotlib.image.imsave(path, rgb, format="png", dpi=fig.dpi, metadata={"Panels": titles, "Software": None})
+            continue
+        metadata = {"svg": {"Date": None, "Description": titles, "Creator": None},
                     "pdf": {"CreationDate": None, "Subject": titles, "Creator": None}}[fmt]
         fig.savefig(path, format=fmt, metadata=metadata)
-        written.append(path)
-    return written
+    del m
+    return rgb

@@ -15,13 +15,13 @@ class FigureThreads:
     The library lets go of the interpreter lock while it predicts, so a
     figure handed over before a prediction is mostly drawn when the
     prediction ends. Each thread draws its own figure with a canvas of its
-    own; no pyplot state is shared. The figures are kept (``figures``) so
-    that the report can reuse them.
+    own; no pyplot state is shared. The pixels each figure was drawn as are
+    kept (``figures``) so that the report can reuse them.
     """
 
     def __init__(self, formats=("png",)):
         self.formats = tuple(formats)
-        self.figures: dict = {}
+        self.figures: dict = {}   # name -> Agg pixels, (rows, columns, 3) uint8
         self._threads: list[threading.Thread] = []
         self._failures: list[BaseException] = []
 
@@ -29,9 +29,7 @@ class FigureThreads:
         """Start drawing ``make(*args, **kwargs)`` and writing it as ``stem.<format>``."""
         def draw():
             try:
-                fig = make(*args, **kwargs)
-                self.figures[name] = fig
-                save(fig, stem, self.formats)
+                self.figures[name] = save(make(*args, **kwargs), stem, self.formats)
             except BaseException as e:  # raised again by finish, in the caller's thread
                 self._failures.append(e)
 
@@ -40,7 +38,7 @@ class FigureThreads:
         self._threads.append(thread)
 
     def finish(self) -> dict:
-        """Wait for every figure submitted; raise the first failure, if any. Returns the figures by name."""
+        """Wait for every figure submitted; raise the first failure, if any. Returns their pixels by name."""
         for thread in self._threads:
             thread.join()
         self._threads = []

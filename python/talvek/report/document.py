@@ -1,8 +1,10 @@
 """report.pdf: the pages in order, through matplotlib's PDF backend.
 
-The figure pages are the very figures the design drew for its PNG (or SVG)
-files, saved once more; nothing is drawn twice. The document carries no
-creation date, so the same design gives the same bytes.
+The figure pages are the pixels the design drew its figures as (the PNG
+files' pixels), placed on pages of the same size; nothing is drawn twice.
+The text pages are text. The figures as vectors are the ``--figures svg`` or
+``pdf`` files. The document carries no creation date, so the same design
+gives the same bytes.
 """
 
 from __future__ import annotations
@@ -14,9 +16,16 @@ from . import pages
 
 
 def _figure(name: str, figures: dict, venue, pred, rep: dict, responses):
-    """The figure drawn already, or drawn now (``talvek report``)."""
-    if name in figures:
-        return figures[name]
+    """A page of the figure's pixels: drawn already, or drawn now (``talvek report``)."""
+    from ..figures.style import new_figure, pixels
+
+    rgb = figures[name] if name in figures else pixels(_draw(name, venue, pred, rep, responses))
+    page = new_figure()
+    page.figimage(rgb, origin="upper", resize=False, interpolation="none")  # embedded as is, not resampled
+    return page
+
+
+def _draw(name: str, venue, pred, rep: dict, responses):
     from ..figures import coverage, filters, intelligibility, levels
 
     if name == "coverage":
@@ -39,8 +48,8 @@ def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, resp
     venue, pred
         The venue and the prediction the figures show.
     figures : dict, optional
-        Figures already drawn, by name (``coverage``, ``levels``,
-        ``intelligibility``, ``filters``); the others are drawn here.
+        Pixels of the figures already drawn, by name (``coverage``,
+        ``levels``, ``intelligibility``, ``filters``); the others are drawn here.
     responses : FilterResponses, optional
         Needed when the filters figure is not among ``figures``.
     """
