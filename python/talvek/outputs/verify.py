@@ -147,6 +147,7 @@ def verify(tv, folder) -> tuple[list[str], list[str]]:
         if abs(word - exact) > 0.5 + 1e-6:
             problems.append(f"{section} section: gain word {word} is not 65536 × gain rounded "
                             f"({exact:.4f} → {math.floor(exact + 0.5)})")
+            continue
         checked.append(f"{section} section: {count} channels, response of the decoded taps = Talvek_SF_Response "
                        f"(gain word {word} = round({exact:.4f}))")
 
