@@ -33,7 +33,7 @@ _RC = {
     "svg.hashsalt": "talvek",
     "svg.fonttype": "none",     # text stays text
     "pdf.fonttype": 42,         # TrueType, searchable
-    "pdf.compression": 6,
+    "pdf.compression": 2,      # the pages are mostly figure pixels: fast Flate, a little larger
     "path.simplify": True,
     "image.interpolation": "nearest",
 }
