@@ -145,7 +145,7 @@ def save(fig, stem, formats=("png",)):
     """
     from pathlib import Path
 
-    m = mpl()
+    mpl()  # the settings above hold for every format
     titles = "; ".join(panels(fig))
     rgb = pixels(fig)
     for fmt in formats:
@@ -158,5 +158,4 @@ def save(fig, stem, formats=("png",)):
         metadata = {"svg": {"Date": None, "Description": titles, "Creator": None},
                     "pdf": {"CreationDate": None, "Subject": titles, "Creator": None}}[fmt]
         fig.savefig(path, format=fmt, metadata=metadata)
-    del m
     return rgb
