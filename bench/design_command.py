@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Wall time of a whole `talvek design`, next to a yardstick run in between.
+"""Wall time of a whole `talvek design`, with and without figures, next to a yardstick run in between.
 
 The command designs the theatre example (Vexal64, voiced and refined, 120 x 60
-coverage map, three plots) through bin/talvek, start-up and imports included,
-as a designer runs it. The yardstick is a fixed job of the same kind, started
+coverage map, three PNG figures and report.pdf) through bin/talvek, start-up
+and imports included, as a designer runs it; the same command with
+--no-plots runs beside it, and the ratio of the two is what the figures and
+the report cost (at most 1.6). The yardstick is a fixed job of the same kind, started
 the same way: Python starts, imports numpy and does a fixed amount of dense
 arithmetic and element-wise work. The two run in turn, ROUNDS times; the
 ratio is taken pair by pair, so that it holds when the machine's speed drifts.
@@ -60,36 +62,36 @@ def main() -> int:
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as out:
         command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", out]
+        bare = command + ["--no-plots"]
         yardstick = [sys.executable, "-c", YARDSTICK]
-        bare = None
+        variants = {"no-plots": bare}
         venue = json.loads(Path(args.venue).read_text())
-        if "room" in venue:
+        if "room" in venue:  # the same design without its room, to pair the room's cost
             del venue["room"]
             bare_venue = Path(out) / "no_room.json"
             bare_venue.write_text(json.dumps(venue, indent=1))
-            bare = [str(REPO / "bin" / "talvek"), "design", str(bare_venue), "-o", str(Path(out) / "bare")]
-            timed(bare)
-        timed(command)  # warm-up: the page cache holds the library, the archives and Python
-        runs, sticks, bares = [], [], []
+            variants["no room"] = [str(REPO / "bin" / "talvek"), "design", str(bare_venue), "-o",
+                                   str(Path(out) / "bare")]
+        for warm in (command, *variants.values()):  # the page cache holds the library, archives, Python, matplotlib
+            timed(warm)
+        runs, sticks, others = [], [], {label: [] for label in variants}
         for _ in range(args.rounds):
             runs.append(timed(command))
-            if bare:
-                bares.append(timed(bare))
+            for label, variant in variants.items():
+                others[label].append(timed(variant))
             sticks.append(timed(yardstick))
     median = statistics.median
     print(f"talvek design {Path(args.venue).name}, {args.rounds} rounds (median, min - max):")
-    for label, rows in (("command", runs), ("no room", bares), ("yardstick", sticks)):
-        if not rows:
-            continue
+    for label, rows in (("command", runs), *others.items(), ("yardstick", sticks)):
         wall = [r[0] for r in rows]
         print(f"  {label:<10} wall {median(wall):.3f} s ({min(wall):.3f} - {max(wall):.3f}), "
               f"cpu {median(r[1] for r in rows):.3f} s, peak {median(r[2] for r in rows):.0f} MiB")
     ratios = [r[0] / s[0] for r, s in zip(runs, sticks)]
     print(f"  command / yardstick, wall: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
-    if bares:
-        for label, k in (("wall", 0), ("cpu", 1)):
-            ratios = [r[k] / b[k] for r, b in zip(runs, bares)]
-            print(f"  with room / without, {label}: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
+    for label, rows in others.items():
+        for what, k in (("wall", 0), ("cpu", 1)):
+            ratios = [r[k] / b[k] for r, b in zip(runs, rows)]
+            print(f"  command / {label}, {what}: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
     return 0
 
 

@@ -264,6 +264,8 @@ TEST(ModelData, RefusesShapesTheComputationsCannotIndex) {
         {false, {{"tw/phi", "[-10, 0, 5, 10]"}, {"tw/driver_delay", "[[0, 0], [0, 0], [0, 0], [0, 0]]"}}},
         {false, {{"wf/driverpos", "[-0.1, 0, 0.1]"}, {"wf/driver_delay", "[[0, 0, 0], [0, 0, 0], [0, 0, 0]]"}}},
         {false, {{"wf/driverpos", "[]"}}}, {false, {{"wf/phi", "[-10, 10, 0]"}}},
+        {false, {{"wf/phi", "[-10, 0, 0]"}}}, {false, {{"tw/phi", "[-10, -10, 10]"}}},  // a repeated angle
+        {true, {{"wf/phi", "[-90, -30, 0, 0, 90]"}}},
         {false, {{"wf/driver_delay", "[[0, 0], [0, 0]]"}}}, {false, {{"tw/driver_delay", "[[0], [0], [0]]"}}},
         {false, {{"wf/H/im", "[[[0]], [[0]]]"}}}, {false, {{"wf/Hdacamp/Vclip", "[17]"}}},
         {false, {{"tw/Hdacamp/H", "[[14], [14]]"}}}, {false, {{"wf/beta", "[]"}}},

@@ -9,15 +9,15 @@ Set TALVEK_DEBUG=1 to see the traceback of an unexpected failure.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
-import tempfile
 import textwrap
 import time
 from pathlib import Path
 
-from . import analysis, pipeline
+from . import analysis, outputs, pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
@@ -25,6 +25,7 @@ from .models import ModelTableError, all_models
 from .venue import Venue, VenueError, load_venue, parse_venue
 
 PROGRAM = "talvek"
+FIGURE_FORMATS = ("png", "svg", "pdf")
 
 EXAMPLES = textwrap.dedent("""\
     examples:
@@ -34,11 +35,13 @@ EXAMPLES = textwrap.dedent("""\
       talvek check                                   check that every model archive opens
       talvek check --load                            ... and load (parse) each of them
       talvek design examples/church_nave.json -o out/church
-                                                     optimise, voice, write DSP files, report and plots
+                                                     optimise, voice, write DSP files, report and figures
       talvek redesign out/church/church_nave.npz -o out/church-again
                                                      design again from a stored SFIO record
       talvek export out/church/church_nave.npz --for brutefir -o out/church-brutefir
                                                      each channel's filter for a convolution engine
+      talvek verify out/church                       check the processor files against the design
+      talvek report out/church                       render report.pdf again from the folder
       talvek serve --open                            the venue editor in the browser
 
     The library and the model archives are found where they are installed (this
@@ -97,18 +100,29 @@ class _ShowVersion(argparse.Action):
         parser.exit()
 
 
-def _output_folder(path: str) -> Path:
-    """Create the output folder if needed and make sure files can be written in it."""
-    folder = Path(path)
+@contextlib.contextmanager
+def _whole_folder(path: str, force: bool):
+    """The output folder, written whole: a new folder beside it becomes it only when everything is written."""
+    target = Path(path)
+    existed = target.is_dir()
     try:
-        folder.mkdir(parents=True, exist_ok=True)
-        with tempfile.NamedTemporaryFile(dir=folder, prefix=".talvek-write-test-"):
-            pass
-    except FileExistsError:
-        raise CliError(f"output folder {folder} is a file") from None
-    except OSError as e:
-        raise CliError(f"cannot write to output folder {folder}: {e.strerror or e}") from None
-    return folder.resolve()
+        with outputs.whole_folder(target, force=force) as staging:
+            yield staging
+    except outputs.FolderError as e:
+        raise CliError(str(e)) from None
+    except (pipeline.DesignError, TalvekError, VenueError, OSError) as e:
+        message = f"{e.export}: {e.text}" if isinstance(e, TalvekError) else (
+            f"{e.strerror or e}: {e.filename}" if isinstance(e, OSError) and e.filename else str(e))
+        where = f"{target} is left as it was" if existed else f"nothing written to {target}"
+        raise CliError(f"{message} ({where})") from None
+
+
+def _formats(text: str) -> tuple:
+    formats = tuple(dict.fromkeys(f.strip().lower() for f in text.split(",") if f.strip()))
+    unknown = [f for f in formats if f not in FIGURE_FORMATS]
+    if not formats or unknown:
+        raise argparse.ArgumentTypeError(f"expected formats among {','.join(FIGURE_FORMATS)}, got {text!r}")
+    return formats
 
 
 def _session(args) -> Talvek:
@@ -129,7 +143,7 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
     progress = Progress("predicting levels")
     try:
         rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                          progress=progress)
+                                          formats=args.figures, progress=progress)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -139,8 +153,9 @@ def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args)
 
 def _finish(folder: Path, started: float, plots: bool) -> None:
     print(f"wrote {folder}/ in {time.monotonic() - started:.1f} s")
-    if plots:
-        print(f"plots: {folder / 'coverage.png'}, {folder / 'levels.png'}, {folder / 'filters.png'}")
+    if plots and (folder / "report.pdf").is_file():
+        figures = sorted(p.name for p in folder.iterdir() if p.suffix[1:] in FIGURE_FORMATS and p.stem != "report")
+        print(f"report: {folder / 'report.pdf'}; figures: {', '.join(figures)}")
 
 
 # ---------------------------------------------------------------- subcommands
@@ -228,20 +243,24 @@ def cmd_check(args) -> int:
 
 def cmd_design(args) -> int:
     started = time.monotonic()
+    if not args.no_plots:  # imported on a thread while the library optimises
+        from .figures import preload
+
+        preload()
     venue = load_venue(args.venue, _models_folder(args))
-    folder = _output_folder(args.output)
     stem = args.name or Path(args.venue).stem
     progress = Progress("predicting levels")
     try:
         tv = _session(args)
-        rep = pipeline.design_venue(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                    progress=progress, voicing=not args.no_voicing,
-                                    refine=not args.no_refinement)
+        with _whole_folder(args.output, args.force) as staging:
+            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, plots=not args.no_plots,
+                                        formats=args.figures, progress=progress, voicing=not args.no_voicing,
+                                        refine=not args.no_refinement)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
         print(line)
-    _finish(folder, started, not args.no_plots)
+    _finish(Path(args.output).resolve(), started, not args.no_plots)
     return 0
 
 
@@ -256,38 +275,69 @@ def cmd_redesign(args) -> int:
         record.model_in(tv.models_dir)
     except ValueError as e:  # the model it names is not installed there: write nothing
         raise CliError(f"{args.record}: {e}") from None
-    folder = _output_folder(args.output)
     stem = args.name or Path(args.record).stem
-    try:
-        tv.redesign(record)
-    except ValueError as e:  # the model it names is not installed there
-        raise CliError(f"{args.record}: {e}") from None
-    except TalvekError as e:
-        raise CliError(f"{e.text} ({args.record}, made for {record.model_in(tv.models_dir).name})") from None
-    record.models_dir = tv.models_dir
-    tv.write_files(folder, stem)
+    venue = None
     if "text" in record.venue:
         source = str(record.venue.get("source", args.record))
         try:
             venue = parse_venue(str(record.venue["text"]), source, tv.models_dir)
         except VenueError as e:
             raise CliError(f"{args.record}: stored venue unusable: {e}") from None
-        if venue.model != record.model:
+        if venue.model != record.model_in(tv.models_dir):
             raise CliError(f"{args.record}: the stored venue names {venue.model.name}, the record is for "
-                           f"{record.model.name}")
-        _predict_and_report(tv, venue, folder, stem, args)
-    else:
-        _, headroom = tv.greens([10.0], [1.2], height=0.0, tilt=0.0, first=1, last=1)
-        rep = {"model": record.model.name, "headroom_db": round(headroom, 2), "files": sorted(
-            p.name for p in folder.glob(f"{stem}_*")), "note": "the record holds no venue; no levels predicted"}
-        (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
-        print(f"model {rep['model']}, headroom {headroom:+.1f} dB (no venue stored with the record)")
-        if not args.no_plots:
-            from . import plots as p
+                           f"{record.model_in(tv.models_dir).name}")
+    try:
+        tv.redesign(record)
+    except TalvekError as e:
+        raise CliError(f"{e.text} ({args.record}, made for {record.model_in(tv.models_dir).name})") from None
+    record.models_dir = tv.models_dir
+    with _whole_folder(args.output, args.force) as folder:
+        written = tv.write_files(folder, stem)
+        record.save(folder / f"{stem}.npz")
+        if venue is not None:
+            _predict_and_report(tv, venue, folder, stem, args)
+        else:
+            _, headroom = tv.greens([10.0], [1.2], height=0.0, tilt=0.0, first=1, last=1)
+            rep = {"model": record.model.name, "headroom_db": round(headroom, 2), "files": outputs.describe_files(
+                written), "record": f"{stem}.npz", "note": "the record holds no venue; no levels predicted"}
+            if not args.no_plots:
+                from .figures import save
+                from .figures.filters import filters_figure
 
-            p.save(p.filters_figure(analysis.filter_responses(tv), title=f"steering filters of {record.model.name}"),
-                   folder / "filters.png")
-    _finish(folder, started, False)
+                save(filters_figure(analysis.filter_responses(tv), title=f"steering filters of {record.model.name}"),
+                     folder / "filters", args.figures)
+            rep["outputs"] = sorted(p.name for p in folder.iterdir()) + ["report.json"]
+            (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
+            print(f"model {rep['model']}, headroom {headroom:+.1f} dB (no venue stored with the record)")
+    _finish(Path(args.output).resolve(), started, False)
+    return 0
+
+
+def cmd_report(args) -> int:
+    folder = Path(args.folder)
+    if not (folder / "report.json").is_file():
+        raise CliError(f"{folder}: no report.json; not a design folder")
+    tv = _session(args)
+    path = pipeline.render_report(tv, folder)
+    print(f"wrote {path}")
+    return 0
+
+
+def cmd_verify(args) -> int:
+    from .outputs.verify import VerifyError, verify
+
+    tv = _session(args)
+    try:
+        checked, problems = verify(tv, Path(args.folder))
+    except (VerifyError, TalvekError) as e:
+        raise CliError(f"{e.export}: {e.text}" if isinstance(e, TalvekError) else str(e)) from None
+    for line in checked:
+        print(f"ok: {line}")
+    for line in problems:
+        print(f"{PROGRAM}: verify: {line}", file=sys.stderr)
+    if problems:
+        raise CliError(f"{args.folder}: {len(problems)} problem(s); do not load these files")
+    print(f"{args.folder}: the processor files are the ones designed")
     return 0
 
 
@@ -375,8 +425,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--load", action="store_true", help="also load every model archive and time it")
     p.set_defaults(run=cmd_check)
 
-    outputs = ("writes into OUTDIR: <stem>_box<k>.bef (one per box) and <stem>_SFR.bin for the processor,\n"
-               "report.json, and the plots coverage.png, levels.png and filters.png")
+    outputs = ("writes into OUTDIR, whole or not at all: <stem>_box<k>.bef (one per box) and <stem>_SFR.bin for\n"
+               "the processor, report.json, report.pdf, and the figures coverage, levels and filters\n"
+               "(and intelligibility with a room) in the formats of --figures")
     p = sub.add_parser("design", parents=[common], help="optimise for a venue file and write everything",
                        description=textwrap.fill("Optimise the steering filters for a venue and write the "
                                                  "processor files, the SFIO record (<stem>.npz), report.json "
@@ -387,7 +438,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("venue", metavar="VENUE.json", help="venue file (see 'Venue files' in README.md)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
-    p.add_argument("--no-plots", action="store_true", help="skip the three plots")
+    p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")
+    p.add_argument("--figures", type=_formats, default=("png",), metavar="FORMATS",
+                   help="file formats of the figures, comma-separated: png, svg, pdf (default png)")
+    p.add_argument("--force", action="store_true",
+                   help="write into a folder that holds files Talvek did not write (they are kept)")
     p.add_argument("--no-voicing", action="store_true",
                    help="keep the library's own design: no level correction per frequency after the optimisation")
     p.add_argument("--no-refinement", action="store_true",
@@ -405,7 +460,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the record file's)")
-    p.add_argument("--no-plots", action="store_true", help="skip the plots")
+    p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")
+    p.add_argument("--figures", type=_formats, default=("png",), metavar="FORMATS",
+                   help="file formats of the figures, comma-separated: png, svg, pdf (default png)")
+    p.add_argument("--force", action="store_true",
+                   help="write into a folder that holds files Talvek did not write (they are kept)")
     p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
                    help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_redesign)
@@ -427,6 +486,23 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the engine the files are for")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder")
     p.set_defaults(run=cmd_export)
+
+    p = sub.add_parser("report", parents=[common], help="render report.pdf of a design folder again",
+                       description=textwrap.fill("Render report.pdf of a design folder again from its report.json "
+                                                 "and record, without designing: the same bytes as the design "
+                                                 "wrote."),
+                       epilog="example:\n  talvek report out/church", formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("folder", metavar="FOLDER", help="a folder written by `talvek design`")
+    p.set_defaults(run=cmd_report)
+
+    p = sub.add_parser("verify", parents=[common], help="check the processor files of a design folder",
+                       description=textwrap.fill("Decode the processor files of a design folder and check them "
+                                                 "against report.json (sizes, SHA-256) and the stored record "
+                                                 "(channel counts, and the response of the decoded taps against "
+                                                 "the library's); exit status 1 on any difference."),
+                       epilog="example:\n  talvek verify out/church", formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("folder", metavar="FOLDER", help="a folder written by `talvek design`")
+    p.set_defaults(run=cmd_verify)
 
     p = sub.add_parser("serve", parents=[common], help="the venue editor in the browser",
                        description=textwrap.fill("Serve the venue editor on this machine (127.0.0.1 only): draw "

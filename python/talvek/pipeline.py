@@ -1,19 +1,24 @@
 """The design pipeline shared by ``talvek design`` and the venue editor.
 
 One venue in, everything a designer keeps out: the SFIO record (``<stem>.npz``
-with the venue text), the processor files, report.json and the plots. Both the
+with the venue text), the processor files, report.json, the figures and report.pdf. Both the
 command line and the editor call :func:`design_venue`, so the same venue gives
 the same files whichever way it was designed.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 from pathlib import Path
 
+import numpy as np
+
 from . import analysis
+from ._version import __version__
 from .api import SFIORecord, Talvek, TalvekError
-from .venue import Venue
+from .outputs.folder import describe_files
+from .venue import Venue, VenueError, parse_venue
 
 
 class DesignError(Exception):
@@ -36,19 +41,50 @@ def optimise(tv: Talvek, venue: Venue) -> SFIORecord:
         raise DesignError(f"{e.text} (designing {venue.model.name} for {venue.source})") from None
 
 
+def design_date() -> str:
+    """The date a design is made, UTC to the second (``SOURCE_DATE_EPOCH`` fixes it, for reproducible builds)."""
+    import os
+    import time
+
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    seconds = int(epoch) if epoch and epoch.isdigit() else int(time.time())
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
+
+
+def figure_names(pred) -> list[str]:
+    """The figures of a design, in the order the report shows them (intelligibility only with a room)."""
+    return [n for n in ("coverage", "levels", "intelligibility", "filters")
+            if n != "intelligibility" or getattr(pred, "room", None) is not None]
+
+
+def voicing_curve(voicing) -> dict:
+    """The voicing correction as report.json keeps it, rounded to 0.01 dB (NaN where a section is silent)."""
+    def rounded(values):
+        return [None if not np.isfinite(v) else round(float(v), 2) for v in values]
+
+    return {"freq_hz": [round(float(f), 2) for f in voicing.freq], "woofer_db": rounded(voicing.wf_db),
+            "tweeter_db": rounded(voicing.tw_db), "passes": voicing.passes}
+
+
 def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                       progress=None, voicing=None, before: dict | None = None) -> dict:
-    """Predict the levels of the current design, write report.json and (optionally) the plots.
+                       formats=("png",), progress=None, voicing=None, before: dict | None = None,
+                       designed: str | None = None) -> dict:
+    """Predict the levels of the current design; write report.json and (optionally) the figures and report.pdf.
 
     ``voicing`` (a :class:`talvek.voicing.VoicingResult`) and ``before`` (the
     report of the design as optimised) add the voicing section to the report
-    and the correction curve to levels.png.
+    and the correction curve to the levels figure. ``formats`` are the
+    figures' file formats (png, svg, pdf); ``plots`` False writes neither
+    figures nor the PDF. ``designed`` is the date the report prints (default now).
     """
     if plots:  # the filters need no prediction: drawn while the levels are predicted
-        from . import plots as p
+        from . import figures as fg
+        from .figures.filters import filters_figure
 
-        figures = p.FigureThreads()
-        figures.submit(p.filters_figure, folder / "filters.png", analysis.filter_responses(tv),
+        fg.preload()
+        drawing = fg.FigureThreads(formats)
+        responses = analysis.filter_responses(tv)
+        drawing.submit("filters", filters_figure, folder / "filters", responses,
                        title=f"{venue.name}: steering filters of {venue.model.name}")
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
@@ -60,17 +96,79 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
-    rep["files"] = sorted(p.name for p in folder.glob(f"{stem}_*"))
+        rep["voicing"]["curve"] = voicing_curve(voicing)
+    rep["designed"] = designed or design_date()
+    rep["talvek_version"] = __version__
+    rep["venue_source"] = str(venue.source)
+    rep["venue_sha256"] = hashlib.sha256(venue.text.encode("utf-8")).hexdigest()
+    rep["grid"] = [int(g) for g in grid]
+    processor = sorted(folder.glob(f"{stem}_box*.bef"), key=lambda p: int(p.stem.rsplit("box", 1)[1])) + sorted(
+        folder.glob(f"{stem}_SFR.bin"))
+    rep["files"] = describe_files(processor)
+    if (folder / f"{stem}.npz").is_file():
+        rep["record"] = f"{stem}.npz"
+    names = figure_names(pred) if plots else []
+    rep["outputs"] = sorted({p.name for p in folder.iterdir()} | {"report.json"}
+                            | {f"{n}.{fmt}" for n in names for fmt in formats} | ({"report.pdf"} if plots else set()))
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if plots:
-        figures.submit(p.coverage_figure, folder / "coverage.png", venue, pred)
-        figures.submit(p.levels_figure, folder / "levels.png", venue, pred, voicing=voicing)
-        figures.finish()
+        from .figures.coverage import coverage_figure
+        from .figures.levels import levels_figure
+        from .report import write_pdf
+
+        drawing.submit("coverage", coverage_figure, folder / "coverage", venue, pred, offset_db=rep["level_offset_db"])
+        drawing.submit("levels", levels_figure, folder / "levels", venue, pred,
+                       correction=(rep.get("voicing") or {}).get("curve"), offset_db=rep["level_offset_db"],
+                       headroom_db=rep["headroom_at_targets_db"])
+        if "intelligibility" in names:
+            from .figures.intelligibility import intelligibility_figure
+
+            drawing.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
+        write_pdf(folder / "report.pdf", rep, venue, pred, figures=drawing.finish(), responses=responses)
     return rep
 
 
+def render_report(tv: Talvek, folder: Path) -> Path:
+    """Write report.pdf of a design folder again from its report.json and record, without designing.
+
+    The record is designed again (``Talvek_Put_SFIO_and_design_SFs``, as
+    ``talvek redesign`` does) and predicted on the report's grid, so the
+    document comes out byte for byte as the design wrote it.
+    """
+    from .report import write_pdf
+
+    try:
+        rep = json.loads((folder / "report.json").read_text())
+    except (OSError, ValueError) as e:
+        raise DesignError(f"{folder / 'report.json'}: cannot read it ({getattr(e, 'strerror', None) or e})") from None
+    name = rep.get("record") if isinstance(rep, dict) else None
+    if not name:
+        raise DesignError(f"{folder / 'report.json'}: record: names no design record (a design of an older Talvek?)")
+    try:
+        record = SFIORecord.load(folder / str(name))
+    except ValueError as e:
+        raise DesignError(str(e)) from None
+    if "text" not in record.venue:
+        raise DesignError(f"{folder / name}: holds no venue; a report needs one")
+    try:
+        venue = parse_venue(str(record.venue["text"]), str(record.venue.get("source", folder / name)), tv.models_dir)
+        tv.select(venue.model)
+        tv.redesign(record)
+    except VenueError as e:
+        raise DesignError(f"{folder / name}: stored venue unusable: {e}") from None
+    except TalvekError as e:
+        raise DesignError(f"{e.text} ({folder / name})") from None
+    pred = analysis.predict(tv, venue, grid=tuple(rep.get("grid", (120, 60))))
+    if venue.room is not None:
+        from .room.prediction import room_prediction
+
+        pred.room = room_prediction(tv, venue, pred)
+    return write_pdf(folder / "report.pdf", rep, venue, pred, responses=analysis.filter_responses(tv))
+
+
 def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60), plots: bool = True,
-                 progress=None, voicing: bool = True, refine: bool = True) -> dict:
+                 formats=("png",), progress=None, voicing: bool = True, refine: bool = True,
+                 designed: str | None = None) -> dict:
     """Optimise (and voice) for ``venue``; write the record, the processor files, report.json and the plots.
 
     Parameters
@@ -86,7 +184,10 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     grid : (2,) ints
         Points of the coverage map across and up the section.
     plots : bool
-        Write coverage.png, levels.png and filters.png.
+        Write the figures (coverage, levels, filters; intelligibility with a
+        room) and report.pdf.
+    formats : sequence of str
+        File formats of the figures: png, svg, pdf.
     progress : callable(done, total), optional
         Called while the levels are predicted.
     voicing : bool
@@ -118,5 +219,5 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     record.venue = {"text": venue.text, "source": str(venue.source)}
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
-    return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, progress=progress, voicing=voiced,
-                              before=before)
+    return predict_and_report(tv, venue, folder, stem, grid=grid, plots=plots, formats=formats, progress=progress,
+                              voicing=voiced, before=before, designed=designed)

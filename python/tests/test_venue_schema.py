@@ -80,3 +80,25 @@ def test_valid_venue_keeps_lines_of_the_audience():
     venue = parse_venue(venue_text(), "hall.json")
     assert [(a.name, a.line, a.active, a.levels) for a in venue.audience] == [
         ("stalls", 6, True, (80.0, 80.0)), ("line 2", 7, False, (0.0, 0.0))]
+
+
+# The column hangs at 1.8 m. A point is in sight when the direction to it lies within 90 degrees
+# of the direction the column aims (tilt above the horizontal): a tilted column's front plane leans
+# back with it, so what a column aimed up sees above and behind it, one aimed down does not.
+@pytest.mark.parametrize("tilt, point, behind", [
+    (0.0, (0.5, 9.0), False), (0.0, (-0.1, 1.0), True),
+    (20.0, (-1.0, 9.0), False), (-20.0, (-1.0, 9.0), True),   # above and just behind the column
+    (20.0, (0.5, 0.0), True), (-20.0, (0.5, 0.0), False),     # on the floor just in front of it
+    (60.0, (3.0, 0.0), True), (-60.0, (3.0, 0.0), False),
+    (45.0, (1.0, 0.8), False),                                 # on the front plane itself: in sight
+])
+def test_out_of_sight_follows_the_tilt(tilt, point, behind):
+    import math
+
+    line = f'   {{"from": [{point[0]}, {point[1]}], "to": [12, 1.2], "level": 80}}'
+    venue = parse_venue(venue_text(line, top=f'"tilt": {tilt}'), "hall.json")
+    found = [(k, end) for k, end, _ in venue.out_of_sight()]
+    assert found == ([(1, "from")] if behind else [])
+    # The same answer from the angles themselves, without the plane's normal.
+    off_aim = math.degrees(math.atan2(point[1] - 1.8, point[0])) - tilt
+    assert (abs((off_aim + 180) % 360 - 180) > 90 + 1e-9) == behind

@@ -34,7 +34,7 @@ from pathlib import Path
 from flask import Flask, jsonify, request, send_from_directory
 from werkzeug.exceptions import HTTPException
 
-from .. import pipeline
+from .. import outputs, pipeline
 from ..api import Talvek, TalvekError
 from ..models import all_models
 from ..venue import VenueError, parse_venue
@@ -147,27 +147,29 @@ class Designer:
         try:
             self._forget_old()
             job = Design(Path(tempfile.mkdtemp(prefix="design-", dir=self.workdir)), stem, venue.source)
-            # The venue file goes with the design, byte for byte the text that was designed.
-            (job.folder / f"{stem}.json").write_text(text, encoding="utf-8")
             self.jobs[job.id] = job
-            threading.Thread(target=self._run, args=(job, venue, grid), daemon=True,
+            threading.Thread(target=self._run, args=(job, venue, grid, text), daemon=True,
                              name=f"design-{job.id}").start()
         except BaseException:
             self.slot.release()
             raise
         return job
 
-    def _run(self, job: Design, venue, grid) -> None:
+    def _run(self, job: Design, venue, grid, text: str) -> None:
         try:
             job.state, job.stage, job.started = "running", "optimising", time.monotonic()
             with self.library:  # waits for a model being loaded meanwhile
                 self._loaded = None
                 tv = self._open()
-                job.report = pipeline.design_venue(tv, venue, job.folder, job.stem, grid=grid, plots=True,
-                                                   progress=self._tracking(job))
+                # Written whole, as the command line writes: the files appear together or not at all.
+                with outputs.whole_folder(job.folder) as staging:
+                    # The venue file goes with the design, byte for byte the text that was designed.
+                    (staging / f"{job.stem}.json").write_text(text, encoding="utf-8")
+                    job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid, plots=True,
+                                                       progress=self._tracking(job))
                 self._loaded = venue.model.number
             job.state = "done"
-        except (pipeline.DesignError, VenueError) as e:
+        except (pipeline.DesignError, VenueError, outputs.FolderError) as e:
             job.state, job.error = "failed", _one_line(e)
         except TalvekError as e:
             job.state, job.error = "failed", _one_line(f"{e.export}: {e.text}")
@@ -395,7 +397,10 @@ def serve(session, *, port: int = 8765, open_browser: bool = False, workdir: str
 
     # One line per request is noise in a terminal; refusals and failures still show.
     logging.getLogger("werkzeug").setLevel(logging.WARNING)
-    from .. import analysis, plots  # noqa: F401  (imported once here rather than by the first design)
+    from .. import analysis  # noqa: F401  (imported once here rather than by the first design)
+    from ..figures import preload
+
+    preload()
 
     with tempfile.TemporaryDirectory(prefix="talvek-editor-") as scratch:
         app = create_app(session, workdir or scratch, models_dir=models_dir)
