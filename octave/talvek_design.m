@@ -99,7 +99,8 @@ function v = read_venue(file)
   if ~isstruct(d) || ~isscalar(d)
     fail(file, '', 'the venue file must hold one JSON object');
   end
-  only_fields(file, d, '', {'name', 'model', 'height', 'tilt', 'audience', 'options', 'section'});
+  % The room shapes the prediction, which stays in Python: accepted, not used here.
+  only_fields(file, d, '', {'name', 'model', 'height', 'tilt', 'audience', 'options', 'section', 'room'});
   for key = {'model', 'height', 'audience'}
     if ~isfield(d, key{1})
       fail(file, '', sprintf('"%s" is missing', key{1}));

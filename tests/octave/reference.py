@@ -11,6 +11,7 @@ greens_x, greens_z, greens_power and greens_headroom (Greens at frequency
 indices 3 to 200, the mounting of the venue).
 """
 
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -30,9 +31,14 @@ def save(folder: Path, name: str, values) -> None:
 
 def main(out: Path) -> None:
     out.mkdir(parents=True, exist_ok=True)
+    (out / "cli").mkdir(exist_ok=True)
     for venue in (CHURCH, HERE / "vexal8_options.json"):
-        subprocess.run([sys.executable, "-m", "talvek", "design", str(venue), "-o", str(out / "cli"),
+        # A design owns its output folder whole: one folder each, the files gathered after.
+        design = out / "designs" / venue.stem
+        subprocess.run([sys.executable, "-m", "talvek", "design", str(venue), "-o", str(design),
                         "--no-voicing", "--no-plots"], check=True, stdout=subprocess.DEVNULL)
+        for f in design.glob(f"{venue.stem}_*"):
+            shutil.copy(f, out / "cli" / f.name)
     tv = Talvek()
     venue = load_venue(CHURCH)
     tv.select(venue.model.number)
