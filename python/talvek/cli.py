@@ -487,22 +487,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder")
     p.set_defaults(run=cmd_export)
 
-    p = sub.add_parser("report", parents=[common], help="render report.pdf of a design folder again",
-                       description=textwrap.fill("Render report.pdf of a design folder again from its report.json "
-                                                 "and record, without designing: the same bytes as the design "
-                                                 "wrote."),
-                       epilog="example:\n  talvek report out/church", formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("folder", metavar="FOLDER", help="a folder written by `talvek design`")
-    p.set_defaults(run=cmd_report)
-
-    p = sub.add_parser("verify", parents=[common], help="check the processor files of a design folder",
-                       description=textwrap.fill("Decode the processor files of a design folder and check them "
-                                                 "against report.json (sizes, SHA-256) and the stored record "
-                                                 "(channel counts, and the response of the decoded taps against "
-                                                 "the library's); exit status 1 on any difference."),
-                       epilog="example:\n  talvek verify out/church", formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("folder", metavar="FOLDER", help="a folder written by `talvek design`")
-    p.set_defaults(run=cmd_verify)
+    # Two commands on a finished design folder: render its PDF again, or check its processor files.
+    for name, run, summary, description in (
+            ("report", cmd_report, "render report.pdf of a design folder again",
+             "Render report.pdf of a design folder again from its report.json and record, without designing: "
+             "the same bytes as the design wrote."),
+            ("verify", cmd_verify, "check the processor files of a design folder",
+             "Decode the processor files of a design folder and check them against report.json (sizes, SHA-256) "
+             "and the stored record (channel counts, and the response of the decoded taps against the "
+             "library's); exit status 1 on any difference.")):
+        p = sub.add_parser(name, parents=[common], help=summary, description=textwrap.fill(description),
+                           epilog=f"example:\n  talvek {name} out/church",
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        p.add_argument("folder", metavar="FOLDER", help="a folder written by `talvek design`")
+        p.set_defaults(run=run)
 
     p = sub.add_parser("serve", parents=[common], help="the venue editor in the browser",
                        description=textwrap.fill("Serve the venue editor on this machine (127.0.0.1 only): draw "

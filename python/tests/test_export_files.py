@@ -88,10 +88,10 @@ def test_camilladsp_configuration_has_the_documented_shape(exports):
     covered = []
     for step in steps:
         (channel,), (name,) = step["channels"], step["names"]
-        spec = config["filters"][name]
-        assert step["type"] == "Filter" and spec["type"] == "Conv"
-        assert spec["parameters"] == {"type": "Raw", "filename": f"{names[channel]}.f64", "format": "F64_LE"}
-        np.testing.assert_array_equal(np.fromfile(exports.camilladsp / spec["parameters"]["filename"]), ir[channel])
+        conv = config["filters"][name]
+        assert step["type"] == "Filter" and conv["type"] == "Conv"
+        assert conv["parameters"] == {"type": "Raw", "filename": f"{names[channel]}.f64", "format": "F64_LE"}
+        np.testing.assert_array_equal(np.fromfile(exports.camilladsp / conv["parameters"]["filename"]), ir[channel])
         covered.append(channel)
     assert sorted(covered) == list(range(n))
 
