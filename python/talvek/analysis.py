@@ -6,16 +6,12 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 import numpy as np
 
 from .api import Talvek
 from .room.air import absorption_db_per_m
 from .venue import AudienceLine, Venue
-
-if TYPE_CHECKING:  # the room's prediction is built on this module
-    from .room.prediction import RoomPrediction
 
 __all__ = ["P_REF", "OCTAVE_BANDS", "ROOM_BANDS", "spl_db", "band_mask", "Prediction", "predict", "report",
            "column_centre", "distance_to_column", "air_factor"]
@@ -105,7 +101,7 @@ class Prediction:
     # Headroom of each section frequency by frequency (see section_headroom), as made, dB.
     section_headroom_db: dict = None
     room_coverage: np.ndarray | None = None   # (7, nz, nx) dB SPL in the room's bands, with a room
-    room: RoomPrediction | None = None        # the room's figures (talvek.room.prediction), with a room
+    room: object = None                       # a talvek.room.prediction.RoomPrediction, with a room
 
     @property
     def headroom_at_targets_db(self) -> float:

@@ -17,7 +17,8 @@ import textwrap
 import time
 from pathlib import Path
 
-from . import analysis, outputs, pipeline
+from . import analysis, outputs
+from .design import pipeline
 from ._version import __version__
 from .api import MODELS, SFIORecord, Talvek, TalvekError, find_models_dir
 from .binding import find_library
@@ -139,11 +140,20 @@ def _session(args) -> Talvek:
     return tv
 
 
+def _drawing(args):
+    """What draws the figures and report.pdf, or None for ``--no-plots``."""
+    if args.no_plots:
+        return None
+    from .report import FiguresAndReport
+
+    return FiguresAndReport(args.figures)
+
+
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
-        rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, plots=not args.no_plots,
-                                          formats=args.figures, progress=progress)
+        rep = pipeline.predict_and_report(tv, venue, folder, stem, grid=args.grid, drawing=_drawing(args),
+                                          progress=progress)
     finally:
         progress.close()
     for line in analysis.summary_lines(rep):
@@ -253,8 +263,8 @@ def cmd_design(args) -> int:
     try:
         tv = _session(args)
         with _whole_folder(args.output, args.force) as staging:
-            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, plots=not args.no_plots,
-                                        formats=args.figures, progress=progress, voicing=not args.no_voicing,
+            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
+                                        progress=progress, voicing=not args.no_voicing,
                                         refine=not args.no_refinement)
     finally:
         progress.close()
@@ -318,7 +328,9 @@ def cmd_report(args) -> int:
     if not (folder / "report.json").is_file():
         raise CliError(f"{folder}: no report.json; not a design folder")
     tv = _session(args)
-    path = pipeline.render_report(tv, folder)
+    from .report.render import render_report
+
+    path = render_report(tv, folder)
     print(f"wrote {path}")
     return 0
 

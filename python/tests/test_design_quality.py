@@ -8,7 +8,7 @@ coarse coverage grid keep it to the designs themselves.
 import pytest
 from hostpaths import EXAMPLES, needs_library
 
-from talvek import pipeline
+from talvek.design import pipeline
 from talvek.venue import load_venue
 
 MID_BANDS = (500, 1000, 2000, 4000)
@@ -20,7 +20,7 @@ MID_RMS_DB, MID_WORST_DB = 1.5, 3.5
 def test_mid_bands_meet_the_targets_with_headroom(tv, church, tmp_path, example):
     venue = load_venue(EXAMPLES / f"{example}.json")
     try:
-        rep = pipeline.design_venue(tv, venue, tmp_path, example, grid=(4, 4), plots=False)
+        rep = pipeline.design_venue(tv, venue, tmp_path, example, grid=(4, 4))
     finally:
         church.restore()
     for band in rep["bands"]:

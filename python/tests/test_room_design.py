@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hostpaths import EXAMPLES, needs_library
 
-from talvek import pipeline
+from talvek.design import pipeline
 from talvek.cli import main
 from talvek.venue import VenueError, load_venue, parse_venue
 
@@ -85,7 +85,7 @@ def concourse(tv, church, tmp_path_factory):
     folder = tmp_path_factory.mktemp("concourse")
     venue = load_venue(EXAMPLES / "concourse_voice_alarm.json")
     try:
-        rep = pipeline.design_venue(tv, venue, folder, "concourse", grid=(12, 6), plots=False)
+        rep = pipeline.design_venue(tv, venue, folder, "concourse", grid=(12, 6))
     finally:
         church.restore()
     return venue, rep

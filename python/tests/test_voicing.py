@@ -6,7 +6,7 @@ import pytest
 from hostpaths import EXAMPLES, needs_library
 
 from talvek.cli import main
-from talvek.voicing import BOOST_LIMIT_DB, smooth_log, voice
+from talvek.design.voicing import BOOST_LIMIT_DB, smooth_log, voice
 
 
 def test_smoothing_keeps_straight_lines_and_spreads_a_step_over_its_width():

@@ -3,7 +3,7 @@
 The page keeps the venue as the JSON document of a venue file. It asks the
 server to check it (the same reader as ``talvek design``, so the same one-line
 messages, with the field path the page uses to show each next to its field),
-and to design it: the design runs :func:`talvek.pipeline.design_venue` in a
+and to design it: the design runs :func:`talvek.design.pipeline.design_venue` in a
 worker thread into a folder of its own, and the page polls its progress and
 then fetches the report, the plots and the files.
 
@@ -34,7 +34,9 @@ from pathlib import Path
 from flask import Flask, jsonify, request, send_from_directory
 from werkzeug.exceptions import HTTPException
 
-from .. import outputs, pipeline
+from .. import outputs
+from ..design import pipeline
+from ..report import FiguresAndReport
 from ..api import Talvek, TalvekError
 from ..models import all_models
 from ..venue import VenueError, parse_venue
@@ -165,7 +167,7 @@ class Designer:
                 with outputs.whole_folder(job.folder) as staging:
                     # The venue file goes with the design, byte for byte the text that was designed.
                     (staging / f"{job.stem}.json").write_text(text, encoding="utf-8")
-                    job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid, plots=True,
+                    job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid, drawing=FiguresAndReport(),
                                                        progress=self._tracking(job))
                 self._loaded = venue.model.number
             job.state = "done"

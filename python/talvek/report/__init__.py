@@ -1,5 +1,6 @@
 """The design report: a multi-page PDF for the client, the architect and the commissioning engineer."""
 
 from .document import write_pdf
+from .drawing import FiguresAndReport, figure_names
 
-__all__ = ["write_pdf"]
+__all__ = ["FiguresAndReport", "figure_names", "write_pdf"]

@@ -43,9 +43,9 @@ from dataclasses import dataclass, field, replace
 
 import numpy as np
 
-from .analysis import OCTAVE_BANDS, air_factor, analysed_range
-from .api import SFIORecord, Talvek
-from .venue import Venue
+from ..analysis import OCTAVE_BANDS, air_factor, analysed_range
+from ..api import SFIORecord, Talvek
+from ..venue import Venue
 
 __all__ = ["VoicingResult", "audience_samples", "level_error", "smooth_log", "voice", "section_gains"]
 

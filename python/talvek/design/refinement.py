@@ -42,10 +42,10 @@ from dataclasses import dataclass, field, replace
 
 import numpy as np
 
-from . import analysis
-from .analysis import OCTAVE_BANDS
-from .api import SFIORecord, Talvek
-from .venue import Venue
+from .. import analysis
+from ..analysis import OCTAVE_BANDS
+from ..api import SFIORecord, Talvek
+from ..venue import Venue
 from .voicing import VoicingResult, voice
 
 __all__ = ["RefinementResult", "refine", "segment_table", "shape_figures", "score"]
@@ -196,7 +196,7 @@ def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
     """Per octave band, RMS and worst deviation along the audience that voicing cannot remove, dB, (bands, 2).
 
     The current design's levels at ``points`` (from
-    :func:`talvek.voicing.audience_samples`) less their targets, less the mean
+    :func:`talvek.design.voicing.audience_samples`) less their targets, less the mean
     over the points at each frequency (voicing's part), summed per band as
     squared pressure, less the band's mean.
     """
@@ -249,7 +249,7 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     fade_octaves : float, keyword-only
         Width of the cross-fade between bands, octaves.
     voice_options
-        Passed to :func:`talvek.voicing.voice`.
+        Passed to :func:`talvek.design.voicing.voice`.
 
     Returns
     -------

@@ -1,0 +1,60 @@
+"""The figures and report.pdf of a design, drawn while the design predicts.
+
+:class:`FiguresAndReport` is what ``talvek design``, ``talvek redesign`` and
+the editor hand to :func:`talvek.design.pipeline.design_venue`: the design
+layer knows only that something draws, not matplotlib.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from .. import analysis
+
+__all__ = ["FiguresAndReport", "figure_names"]
+
+
+def figure_names(pred) -> list[str]:
+    """The figures of a design, in the order the report shows them (intelligibility only with a room)."""
+    return [n for n in ("coverage", "levels", "intelligibility", "filters")
+            if n != "intelligibility" or getattr(pred, "room", None) is not None]
+
+
+class FiguresAndReport:
+    """Draws the figures in ``formats`` (png, svg, pdf) on threads, then report.pdf from their pixels."""
+
+    def __init__(self, formats=("png",)):
+        self.formats = tuple(formats)
+        self._threads = None
+        self._responses = None
+
+    def begin(self, tv, venue, folder: Path) -> None:
+        """Start the filters figure: it needs the design's responses, not the prediction."""
+        from .. import figures
+        from ..figures.filters import filters_figure
+
+        figures.preload()
+        self._threads = figures.FigureThreads(self.formats)
+        self._responses = analysis.filter_responses(tv)
+        self._threads.submit("filters", filters_figure, folder / "filters", self._responses,
+                             title=f"{venue.name}: steering filters of {venue.model.name}")
+
+    def names(self, pred) -> list[str]:
+        return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
+
+    def finish(self, folder: Path, rep: dict, venue, pred) -> None:
+        """Draw the figures that need the prediction, wait for all of them, and write report.pdf."""
+        from ..figures.coverage import coverage_figure
+        from ..figures.intelligibility import intelligibility_figure
+        from ..figures.levels import levels_figure
+        from .document import write_pdf
+
+        threads = self._threads
+        threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
+                       offset_db=rep["level_offset_db"])
+        threads.submit("levels", levels_figure, folder / "levels", venue, pred,
+                       correction=(rep.get("voicing") or {}).get("curve"), offset_db=rep["level_offset_db"],
+                       headroom_db=rep["headroom_at_targets_db"])
+        if "intelligibility" in figure_names(pred):
+            threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
+        write_pdf(folder / "report.pdf", rep, venue, pred, figures=threads.finish(), responses=self._responses)
