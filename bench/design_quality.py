@@ -25,7 +25,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "python"))
 
-from talvek import pipeline  # noqa: E402
+from talvek.design import pipeline  # noqa: E402
 from talvek.analysis import OCTAVE_BANDS  # noqa: E402
 from talvek.api import Talvek  # noqa: E402
 from talvek.venue import load_venue  # noqa: E402
@@ -52,7 +52,7 @@ def main() -> int:
         for path in venues:
             venue = load_venue(path)
             started = time.monotonic()
-            rep = pipeline.design_venue(tv, venue, Path(tmp), path.stem, grid=(4, 4), plots=False)
+            rep = pipeline.design_venue(tv, venue, Path(tmp), path.stem, grid=(4, 4))
             took = time.monotonic() - started
             print(f"{venue.name} ({path.name}, {venue.model.name}, {took:.0f} s)")
             print(row("optimised", rep["voicing"]["before"]))
