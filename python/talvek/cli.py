@@ -126,6 +126,17 @@ def _formats(text: str) -> tuple:
     return formats
 
 
+def _output_options(p: argparse.ArgumentParser) -> None:
+    """The options of the commands that write a design folder: its figures, --force and the map's grid."""
+    p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")
+    p.add_argument("--figures", type=_formats, default=("png",), metavar="FORMATS",
+                   help="file formats of the figures, comma-separated: png, svg, pdf (default png)")
+    p.add_argument("--force", action="store_true",
+                   help="write into a folder that holds files Talvek did not write (they are kept)")
+    p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
+                   help="points of the coverage map across and up the section (default 120 60)")
+
+
 def _session(args) -> Talvek:
     try:
         tv = Talvek(args.library, args.models, check=False)
@@ -450,17 +461,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("venue", metavar="VENUE.json", help="venue file (see 'Venue files' in README.md)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the venue file's)")
-    p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")
-    p.add_argument("--figures", type=_formats, default=("png",), metavar="FORMATS",
-                   help="file formats of the figures, comma-separated: png, svg, pdf (default png)")
-    p.add_argument("--force", action="store_true",
-                   help="write into a folder that holds files Talvek did not write (they are kept)")
+    _output_options(p)
     p.add_argument("--no-voicing", action="store_true",
                    help="keep the library's own design: no level correction per frequency after the optimisation")
     p.add_argument("--no-refinement", action="store_true",
                    help="voice only: do not try targets refined per audience segment")
-    p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
-                   help="points of the coverage map across and up the section (default 120 60)")
     p.set_defaults(run=cmd_design)
 
     p = sub.add_parser("redesign", parents=[common], help="design from a stored SFIO record (.npz)",
@@ -472,13 +477,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the record file's)")
-    p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")
-    p.add_argument("--figures", type=_formats, default=("png",), metavar="FORMATS",
-                   help="file formats of the figures, comma-separated: png, svg, pdf (default png)")
-    p.add_argument("--force", action="store_true",
-                   help="write into a folder that holds files Talvek did not write (they are kept)")
-    p.add_argument("--grid", nargs=2, type=_positive, default=(120, 60), metavar=("NX", "NZ"),
-                   help="points of the coverage map across and up the section (default 120 60)")
+    _output_options(p)
     p.set_defaults(run=cmd_redesign)
 
     p = sub.add_parser("export", parents=[common], help="each channel's filter for a convolution engine",
