@@ -149,6 +149,15 @@ def _drawing(args):
     return FiguresAndReport(args.figures)
 
 
+def _system_drawing(args):
+    """What draws a system's figures and report.pdf (and each column's), or None for ``--no-plots``."""
+    if args.no_plots:
+        return None
+    from .report.system import SystemFiguresAndReport
+
+    return SystemFiguresAndReport(args.figures)
+
+
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
@@ -263,12 +272,24 @@ def cmd_design(args) -> int:
     try:
         tv = _session(args)
         with _whole_folder(args.output, args.force) as staging:
-            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
-                                        progress=progress, voicing=not args.no_voicing,
-                                        refine=not args.no_refinement)
+            if venue.is_system:
+                from .design.system import design_system
+
+                rep = design_system(tv, venue, staging, stem, grid=args.grid, drawing=_system_drawing(args),
+                                    progress=progress, voicing=not args.no_voicing, refine=not args.no_refinement)
+            else:
+                rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
+                                            progress=progress, voicing=not args.no_voicing,
+                                            refine=not args.no_refinement)
     finally:
         progress.close()
-    for line in analysis.summary_lines(rep):
+    if venue.is_system:
+        from .system.prediction import summary_lines
+
+        lines = summary_lines(rep)
+    else:
+        lines = analysis.summary_lines(rep)
+    for line in lines:
         print(line)
     _finish(Path(args.output).resolve(), started, not args.no_plots)
     return 0
