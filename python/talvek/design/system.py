@@ -119,6 +119,17 @@ def _band_summary(freq: np.ndarray, curve: np.ndarray) -> list:
             for fc in OCTAVE_BANDS if band_mask(freq, fc).any()]
 
 
+def _hold(tv: Talvek, venue: Venue, record: SFIORecord) -> None:
+    """Make ``record`` the library's design. The library takes a record only of the model its last
+    design was for, so after another model's design one short optimisation of this column's venue
+    (one woofer iteration) comes first."""
+    if tv.model is not None and tv.model != record.model_in(tv.models_dir):
+        tv.select(record.model_in(tv.models_dir))
+        tv.optimise(venue.height, venue.tilt, venue.item_table(), inactive_as_zero=venue.inactive_as_zero,
+                    woofer_iterations=1)
+    tv.redesign(record)
+
+
 def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60),
                   drawing: SystemDrawing | None = None, progress=None, voicing: bool = True, refine: bool = True,
                   designed: str | None = None) -> dict:
@@ -159,7 +170,9 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
         correction = system_voicing(venue, columns, freq, analysed, samples)
 
     results, files = [], []
-    for c, column in enumerate(columns):
+    # The last model designed is still loaded: write its columns first, then the others model by model.
+    for c in sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c)):
+        column = columns[c]
         name = column_folder(column.column.name)
         sub = folder / name
         sub.mkdir()
@@ -167,9 +180,9 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
         if correction is not None:
             full = _on_model_grid(freq_all.size, low, last, correction[c])
             record = section_gains(record, freq_all, full, full)
-            tv.redesign(record)
+            _hold(tv, column.venue, record)
         elif held != column.index:
-            tv.redesign(record)
+            _hold(tv, column.venue, record)
         held = column.index
         cstem = column_stem(stem, column.column)
         rep = write_design(tv, column.venue, record, sub, cstem, grid=grid,
@@ -185,8 +198,7 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
         results.append(ColumnResult(column.column, column.venue, delays[column.index], column.level_db, power,
                                     radiated, _band_summary(freq, correction[c]) if correction is not None else None))
     # The system's figures and tables list the columns in the file's order.
-    by_file = sorted(range(len(results)), key=lambda c: columns[c].index)
-    results = [results[c] for c in by_file]
+    results.sort(key=lambda r: placements.index(r.column))
     prediction = combine(venue, results, freq, analysed, samples, grid_xz)
     rep = system_report(venue, prediction)
     for entry in rep["columns"]:

@@ -25,7 +25,7 @@ from ..venue import AudienceLine, ColumnPlacement, Venue
 from .placement import column_centre
 
 __all__ = ["ColumnResult", "SystemLine", "SystemPrediction", "system_grid", "system_points", "combine",
-           "system_report", "level_offset_db"]
+           "system_report", "level_offset_db", "arrivals_ms", "summary_lines"]
 
 
 @dataclass
@@ -107,6 +107,11 @@ def _distance(column: ColumnPlacement, x, z) -> np.ndarray:
     return np.hypot(np.asarray(x) - cx, np.asarray(z) - cz)
 
 
+def arrivals_ms(columns, delays_ms, x, z, *, c: float = analysis.SPEED_OF_SOUND) -> np.ndarray:
+    """When each column's direct sound reaches points (x, z): its delay plus the travel from its centre, ms, (C, P)."""
+    return np.stack([d + 1000.0 * _distance(col, x, z) / c for col, d in zip(columns, delays_ms)])
+
+
 def combine(venue: Venue, columns: list, freq: np.ndarray, analysed: slice, samples, grid_xz) -> SystemPrediction:
     """The system's levels, arrivals and (with a room) STI from each column's power at the system points."""
     room = venue.room
@@ -115,8 +120,7 @@ def combine(venue: Venue, columns: list, freq: np.ndarray, analysed: slice, samp
     total = sum(c.power for c in columns)
     x_all = np.concatenate([s[0] for s in samples] + [np.tile(gx, gz.size)])
     z_all = np.concatenate([s[1] for s in samples] + [np.repeat(gz, gx.size)])
-    arrival = np.stack([c.delay_ms + 1000.0 * _distance(c.column, x_all, z_all) / analysis.SPEED_OF_SOUND
-                        for c in columns])
+    arrival = arrivals_ms([c.column for c in columns], [c.delay_ms for c in columns], x_all, z_all)
     sti_all = direct = refl = None
     if room is not None:
         spectrum = np.asarray(sti_.MALE_SPECTRUM_DB)[:, None]
@@ -160,6 +164,11 @@ def system_report(venue: Venue, sp: SystemPrediction) -> dict:
                  "to": list(sl.line.end), "target_db": list(sl.line.levels) if sl.line.active else None}
         if sl.line.active:
             entry["bands"] = [{"band_hz": fc, **_stats(sl.band_spl[b] - sl.target)} for b, fc in enumerate(sp.bands)]
+        # The levels themselves, point by point: the system's and each column's, per band.
+        entry["x"] = np.round(sl.x, 3).tolist()
+        entry["band_spl_db"] = np.round(sl.band_spl, 2).tolist()
+        entry["column_band_spl_db"] = np.round(sl.column_band_spl, 2).tolist()
+        entry["arrival_ms"] = np.round(sl.arrival_ms, 3).tolist()
         if sl.sti is not None:
             entry.update(sti_mean=round(float(np.mean(sl.sti)), 3), sti_min=round(float(np.min(sl.sti)), 3),
                          share_sti_050=round(float(np.mean(sl.sti >= STI_GOAL)), 3),
