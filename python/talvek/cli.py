@@ -295,7 +295,32 @@ def cmd_design(args) -> int:
     return 0
 
 
+def _redesign_system(args) -> int:
+    """``talvek redesign SYSTEM_FOLDER``: every column's record designed again, the system predicted again."""
+    from .design.system import SystemFolderError, redesign_system
+    from .system.prediction import summary_lines
+
+    started = time.monotonic()
+    tv = _session(args)
+    progress = Progress("predicting levels")
+    try:
+        with _whole_folder(args.output, args.force) as staging:
+            try:
+                rep = redesign_system(tv, Path(args.record), staging, args.name, grid=args.grid,
+                                      drawing=_system_drawing(args), progress=progress)
+            except SystemFolderError as e:
+                raise CliError(str(e)) from None
+    finally:
+        progress.close()
+    for line in summary_lines(rep):
+        print(line)
+    _finish(Path(args.output).resolve(), started, not args.no_plots)
+    return 0
+
+
 def cmd_redesign(args) -> int:
+    if Path(args.record).is_dir():
+        return _redesign_system(args)
     started = time.monotonic()
     try:
         record = SFIORecord.load(args.record)
@@ -486,11 +511,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("redesign", parents=[common], help="design from a stored SFIO record (.npz)",
                        description=textwrap.fill("Design the steering filters from an SFIO record stored by "
-                                                 "`talvek design`, without optimising again."),
+                                                 "`talvek design`, without optimising again; given the folder "
+                                                 "of a system of several columns, every column's record and the "
+                                                 "system's prediction."),
                        epilog=f"{outputs}\n(levels and coverage only when the record carries its venue)\n\n"
                               "example:\n  talvek redesign out/church/church_nave.npz -o out/church-again",
                        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
+    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design` (or a system's "
+                   "folder)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the record file's)")
     p.add_argument("--no-plots", action="store_true", help="skip the figures and report.pdf")

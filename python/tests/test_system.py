@@ -190,3 +190,27 @@ def test_columns_far_apart_add_as_energies(tv, church, tmp_path):
     levels = np.asarray(middle["column_band_spl_db"])[:, :, k]
     np.testing.assert_allclose(levels[0], levels[1], atol=0.02)
     np.testing.assert_allclose(np.asarray(middle["band_spl_db"])[:, k] - levels[0], 10 * math.log10(2), atol=0.02)
+
+
+@needs_library
+def test_a_system_folder_is_verified_designed_again_and_replaced_whole(church, tmp_path, capsys):
+    venue = tmp_path / "facing.json"
+    venue.write_text(FACING)
+    out, again = tmp_path / "out", tmp_path / "again"
+    try:
+        for _ in range(2):  # the second design replaces the first folder, subfolders and all
+            assert main(["design", str(venue), "-o", str(out), "--no-plots", "--no-voicing", "--grid", "4", "4"]) == 0
+        assert main(["verify", str(out)]) == 0
+        assert main(["redesign", str(out), "-o", str(again), "--no-plots", "--grid", "4", "4"]) == 0
+        capsys.readouterr()
+        assert files_of(out / "west") == files_of(again / "west")
+        first, second = (json.loads((f / "report.json").read_text()) for f in (out, again))
+        assert first["bands"] == second["bands"] and first["columns"] == second["columns"]
+        box = next((out / "east").glob("*_box1.bef"))
+        data = box.read_bytes()
+        box.write_bytes(data[:-1] + bytes([data[-1] ^ 0xFF]))
+        assert main(["verify", str(out)]) == 1
+    finally:
+        church.restore()
+    err = capsys.readouterr().err
+    assert f"east/{box.name}" in err and "SHA-256" in err

@@ -39,7 +39,7 @@ from ..venue import ColumnPlacement, Venue, column_folder
 from .pipeline import Drawing, design_date, design_record, write_design
 from .voicing import section_gains, smooth_log
 
-__all__ = ["SystemDrawing", "design_system", "system_voicing", "column_stem", "SYSTEM_PASSES"]
+__all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem", "SYSTEM_PASSES"]
 
 SYSTEM_PASSES = 4
 SMOOTHING_OCTAVES = 1.0 / 3.0
@@ -153,7 +153,7 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
     low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
     freq = freq_all[low - 1:last]
     analysed = slice(first - low, None)
-    x, z, samples, grid_xz = system_points(venue, grid)
+    x, z, samples, _ = system_points(venue, grid)
     on_lines = sum(s[0].size for s in samples)
 
     columns = []
@@ -169,23 +169,44 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
     if voicing and len(columns) > 1:
         correction = system_voicing(venue, columns, freq, analysed, samples)
 
+    records, summaries = [], []
+    for c, column in enumerate(columns):
+        if correction is None:
+            records.append(column.record)
+            summaries.append(None)
+        else:
+            full = _on_model_grid(freq_all.size, low, last, correction[c])
+            records.append(section_gains(column.record, freq_all, full, full))
+            summaries.append(_band_summary(freq, correction[c]))
+    return _write_system(tv, venue, columns, records, [delays[c.index] for c in columns], summaries,
+                         None if correction is not None else held, folder, stem, grid=grid, drawing=drawing,
+                         progress=progress, designed=designed,
+                         passes=SYSTEM_PASSES if correction is not None else 0)
+
+
+def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays: list, summaries: list,
+                  held: int | None, folder: Path, stem: str, *, grid, drawing, progress, designed: str,
+                  passes: int) -> dict:
+    """Write every column's folder from its record (``held``: the index of the column whose design the
+    library holds already), predict the system and write its report and figures."""
+    freq_all = tv.frequencies()
+    first, last = analysed_range(freq_all)
+    low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
+    freq = freq_all[low - 1:last]
+    analysed = slice(first - low, None)
+    x, z, samples, grid_xz = system_points(venue, grid)
+    placements = venue.columns
     results, files = [], []
     # The last model designed is still loaded: write its columns first, then the others model by model.
     for c in sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c)):
-        column = columns[c]
+        column, record = columns[c], records[c]
         name = column_folder(column.column.name)
         sub = folder / name
         sub.mkdir()
-        record = column.record
-        if correction is not None:
-            full = _on_model_grid(freq_all.size, low, last, correction[c])
-            record = section_gains(record, freq_all, full, full)
-            _hold(tv, column.venue, record)
-        elif held != column.index:
+        if held != column.index:
             _hold(tv, column.venue, record)
         held = column.index
-        cstem = column_stem(stem, column.column)
-        rep = write_design(tv, column.venue, record, sub, cstem, grid=grid,
+        rep = write_design(tv, column.venue, record, sub, column_stem(stem, column.column), grid=grid,
                            drawing=drawing.column() if drawing is not None else None, progress=progress,
                            voiced=column.voiced, before=column.before, designed=designed)
         files += [dict(f, name=f"{name}/{f['name']}") for f in rep["files"]]
@@ -195,22 +216,76 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
             from ..room.prediction import radiated_power_db
 
             radiated = radiated_power_db(tv, column.venue, column.level_db)
-        results.append(ColumnResult(column.column, column.venue, delays[column.index], column.level_db, power,
-                                    radiated, _band_summary(freq, correction[c]) if correction is not None else None))
+        results.append(ColumnResult(column.column, column.venue, delays[c], column.level_db, power, radiated,
+                                    summaries[c]))
     # The system's figures and tables list the columns in the file's order.
     results.sort(key=lambda r: placements.index(r.column))
     prediction = combine(venue, results, freq, analysed, samples, grid_xz)
     rep = system_report(venue, prediction)
     for entry in rep["columns"]:
         entry["folder"] = column_folder(entry["name"])
-    rep.update(precedence_ms=PRECEDENCE_MS, system_voicing_passes=SYSTEM_PASSES if correction is not None else 0,
-               designed=designed, talvek_version=__version__, venue_source=str(venue.source),
-               venue_sha256=hashlib.sha256(venue.text.encode("utf-8")).hexdigest(), grid=[int(g) for g in grid],
-               files=files)
+    rep.update(precedence_ms=PRECEDENCE_MS, system_voicing_passes=passes, designed=designed,
+               talvek_version=__version__, venue_source=str(venue.source),
+               venue_sha256=hashlib.sha256(venue.text.encode("utf-8")).hexdigest(), venue_text=venue.text,
+               grid=[int(g) for g in grid], files=files)
     drawn = set(drawing.names(prediction)) if drawing is not None else set()
     rep["outputs"] = sorted({p.name for p in folder.iterdir()} | {"report.json"} | drawn)
     (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
     if drawing is not None:
         drawing.finish(folder, rep, venue, prediction)
     return rep
+
+
+def redesign_system(tv: Talvek, source: Path, folder: Path, stem: str | None = None, *, grid=(120, 60),
+                    drawing: SystemDrawing | None = None, progress=None, designed: str | None = None) -> dict:
+    """Design a system again from the records of a system folder ``source``; write it into ``folder``.
+
+    Every column's record is designed again as stored (no optimisation, no
+    voicing), played at the level and with the delay the stored report gives.
+
+    Raises
+    ------
+    SystemFolderError
+        When ``source`` is not a system folder or a record in it is unusable (one line).
+    """
+    from ..venue import VenueError, parse_venue
+
+    path = source / "report.json"
+    try:
+        stored = json.loads(path.read_text())
+        text, entries = stored["venue_text"], stored["columns"]
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise SystemFolderError(f"{path}: not the report of a system folder ({e})") from None
+    try:
+        venue = parse_venue(text, str(stored.get("venue_source", path)), tv.models_dir)
+    except VenueError as e:
+        raise SystemFolderError(f"{path}: stored venue unusable: {e}") from None
+    if [c.name for c in venue.columns] != [e.get("name") for e in entries]:
+        raise SystemFolderError(f"{path}: the columns listed are not the stored venue's")
+    stem = stem or Path(str(stored.get("venue_source", "system"))).stem
+    columns, records = [], []
+    for k, (placement, entry) in enumerate(zip(venue.columns, entries)):
+        found = sorted((source / column_folder(placement.name)).glob("*.npz"))
+        if len(found) != 1:
+            raise SystemFolderError(f"{source / column_folder(placement.name)}: expected one record, found {len(found)}")
+        try:
+            record = SFIORecord.load(found[0], tv.models_dir)
+            record.model_in(tv.models_dir)
+        except ValueError as e:
+            raise SystemFolderError(f"{found[0]}: {e}") from None
+        columns.append(_Column(k, placement, column_venue(venue, placement), record, None, None,
+                               float(entry["level_offset_db"]), None))
+        records.append(record)
+    order = sorted(range(len(columns)), key=lambda c: (columns[c].column.model.number, c))
+    columns = [columns[c] for c in order]
+    records = [records[c] for c in order]
+    entries = [entries[c] for c in order]
+    return _write_system(tv, venue, columns, records, [float(e["delay_ms"]) for e in entries],
+                         [e.get("system_correction") for e in entries], None, folder, stem, grid=grid,
+                         drawing=drawing, progress=progress, designed=designed or design_date(),
+                         passes=int(stored.get("system_voicing_passes", 0)))
+
+
+class SystemFolderError(Exception):
+    """A system folder that cannot be designed again, in one line."""
 

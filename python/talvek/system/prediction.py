@@ -181,7 +181,7 @@ def system_report(venue: Venue, sp: SystemPrediction) -> dict:
             "name": col.name, "model": col.model.name, "delay_ms": round(c.delay_ms, 3),
             "delay_given": col.delay_ms is not None, "folder": None, "x": col.x, "height_m": col.height,
             "tilt_deg": col.tilt, "facing": col.facing, "serves": list(col.serves),
-            "level_offset_db": round(c.level_db, 2), "gain_db": col.gain_db,
+            "level_offset_db": round(c.level_db, 6), "gain_db": col.gain_db,
             "system_correction": c.correction,
         })
     rep = {"venue": venue.name, "system": True, "columns": columns, "audience_lines": lines, "bands": bands,
