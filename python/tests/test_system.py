@@ -2,22 +2,27 @@
 
 import json
 import math
+import re
+import subprocess
 
 import numpy as np
 import pytest
 from hostpaths import EXAMPLES, needs_library
+from PIL import Image
 
 from talvek import analysis
 from talvek.api import SFIORecord
 from talvek.cli import main
 from talvek.design.pipeline import design_venue
-from talvek.design.system import design_system
-from talvek.room.sti import MODULATION_HZ, arrivals_transfer
+from talvek.design.system import design_system, system_voicing
+from talvek.room.sti import MODULATION_HZ, arrivals_transfer, modulation_transfer
 from talvek.system import PRECEDENCE_MS, column_delays, column_venue
-from talvek.system.prediction import arrivals_ms
+from talvek.system.field import column_power
+from talvek.system.prediction import arrivals_ms, system_points
 from talvek.venue import AudienceLine, VenueError, parse_venue
 
 C = 343.0  # m/s, the library's speed of sound
+BANDS = ["250 Hz octave", "500 Hz octave", "1 kHz octave", "2 kHz octave", "4 kHz octave", "8 kHz octave"]
 
 
 def system_text(columns, audience, **extra) -> str:
@@ -113,6 +118,53 @@ def test_columns_facing_each_other_or_back_to_back_are_not_delayed():
     back = parse_venue(system_text([column("L", 20, ["a"], facing="-x"), column("R", 20, ["b"])],
                                    [line("a", 18, 2), line("b", 22, 38)]))
     assert column_delays(facing) == [0.0, 0.0] and column_delays(back) == [0.0, 0.0]
+
+
+def test_a_column_sees_its_own_lines_in_its_own_coordinates():
+    venue = parse_venue(system_text([column("West", 0, ["a"]), column("East", 40, ["b"], facing="-x")],
+                                    [line("a", 2, 19), line("gallery", 25, 35, active=False), line("b", 38, 21)],
+                                    section={"x": [-2, 42], "z": [0, 8]}))
+    west, east = (column_venue(venue, c) for c in venue.columns)
+    # Another column's line is left out; an inactive line stays where the column can see it.
+    assert [(a.name, a.active) for a in west.audience] == [("a", True), ("gallery", False)]
+    assert [(a.name, a.active, a.start, a.end) for a in east.audience] == [
+        ("gallery", False, (15.0, 1.6), (5.0, 1.6)), ("b", True, (2.0, 1.6), (19.0, 1.6))]
+    assert east.section_x == (-2.0, 42.0) and west.section_x == (-2.0, 42.0)
+    # Each column's record keeps a venue text that reads back as the same venue.
+    again = parse_venue(east.text)
+    assert again.item_table().tolist() == east.item_table().tolist() and again.model == east.model
+    assert (again.height, again.tilt, again.section_x) == (east.height, east.tilt, east.section_x)
+
+
+def test_system_voicing_takes_out_the_overlap_of_equal_columns():
+    # Two columns equally loud at every point, each alone at the target: together 3.01 dB too loud,
+    # which each takes out of its own half (closed form: 10 log10 2).
+    class Column:
+        level_db = 0.0
+
+    venue = parse_venue(FACING)
+    x, z, samples, _ = system_points(venue, (2, 2))
+    points = sum(s[0].size for s in samples)
+    freq = np.geomspace(200, 10000, 30)
+    target = np.concatenate([a.target(s[2]) for a, s in zip(venue.audience, samples)])
+    columns = [Column(), Column()]
+    half = np.arange(points) < points // 2
+    for c, louder in zip(columns, (half, ~half)):  # a hair louder on its own half, so that it owns it
+        c.line_power = np.broadcast_to(10 ** (target / 10) * (20e-6) ** 2 * (1 + 1e-12 * louder), (freq.size, points))
+    correction = system_voicing(venue, columns, freq, slice(0, None), samples)
+    np.testing.assert_allclose(correction, -10 * math.log10(2), atol=1e-6)
+
+
+@pytest.mark.parametrize("dt", [0.0, 0.013, 0.040])
+def test_arrivals_at_one_time_are_the_single_source_transfer(dt):
+    rng = np.random.default_rng(7)
+    d, r, n = (rng.uniform(1e-6, 1e-3, (7, 5)) for _ in range(3))
+    rt60 = np.linspace(2.2, 1.0, 7)
+    single = modulation_transfer(d, r, n, rt60)
+    # The same sound split between two sources arriving together, whenever that is.
+    split = arrivals_transfer(np.stack([0.3 * d, 0.7 * d]), np.stack([0.5 * r, 0.5 * r]), n, rt60,
+                              np.full((2, 5), dt))
+    np.testing.assert_allclose(split, single, rtol=1e-12)
 
 
 def test_arrivals_apart_lower_the_modulation_as_an_echo_does():
@@ -214,3 +266,46 @@ def test_a_system_folder_is_verified_designed_again_and_replaced_whole(church, t
         church.restore()
     err = capsys.readouterr().err
     assert f"east/{box.name}" in err and "SHA-256" in err
+
+
+@needs_library
+@pytest.mark.parametrize("band_hz, rear_db", [(250.0, (-1.0, 0.0)), (4000.0, (-40.0, -10.0))])
+def test_behind_a_column_its_sound_falls_with_the_baffle_step(tv, church, band_hz, rear_db):
+    # Below the baffle step (about 1 kHz for 4 cm woofers) the cabinet radiates backwards nearly as
+    # much as forwards; well above it, by 6 dB per octave less.
+    venue = parse_venue(system_text([column("C", 10, ["a"])], [line("a", 12, 25)]))
+    placement = venue.columns[0]
+    own = column_venue(venue, placement)
+    freq = tv.frequencies()
+    first, last = analysis.analysed_range(freq)
+    try:
+        tv.select(own.model)
+        tv.optimise(own.height, own.tilt, own.item_table())
+        power = column_power(tv, own, placement, [15.0, 5.0], [1.6, 1.6], first, last)
+    finally:
+        church.restore()
+    band = analysis.band_mask(freq[first - 1:last], band_hz)
+    front, behind = 10 * np.log10(power[band].mean(axis=0))
+    assert rear_db[0] < behind - front < rear_db[1]
+
+
+@needs_library
+def test_a_system_folder_has_its_figures_and_report_and_each_column_its_own(church, tmp_path, capsys):
+    venue = tmp_path / "facing.json"
+    venue.write_text(FACING)
+    try:
+        assert main(["design", str(venue), "-o", str(tmp_path / "out"), "--no-voicing", "--grid", "8", "4"]) == 0
+    finally:
+        church.restore()
+    capsys.readouterr()
+    out = tmp_path / "out"
+    rep = json.loads((out / "report.json").read_text())
+    assert rep["outputs"] == sorted(["coverage.png", "east", "levels.png", "report.json", "report.pdf",
+                                     "timing.png", "west"])
+    assert [(c["name"], c["folder"], c["delay_ms"]) for c in rep["columns"]] == [("West", "west", 0.0),
+                                                                                 ("East", "east", 0.0)]
+    assert Image.open(out / "levels.png").text["Panels"].split("; ") == BANDS
+    for name in ("west", "east"):
+        assert {"report.pdf", "coverage.png", "levels.png", "filters.png"} <= {p.name for p in (out / name).iterdir()}
+    pages = subprocess.run(["pdfinfo", str(out / "report.pdf")], capture_output=True, text=True, check=True).stdout
+    assert re.search(r"^Pages: +4$", pages, re.M)
