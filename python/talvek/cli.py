@@ -373,6 +373,13 @@ def cmd_report(args) -> int:
     folder = Path(args.folder)
     if not (folder / "report.json").is_file():
         raise CliError(f"{folder}: no report.json; not a design folder")
+    try:
+        system = json.loads((folder / "report.json").read_text()).get("system")
+    except (OSError, ValueError, AttributeError):
+        system = False
+    if system:
+        raise CliError(f"{folder}: the folder of a system of columns; `talvek redesign {folder} -o OUTDIR` draws "
+                       "it again, and `talvek report` takes each column's folder")
     tv = _session(args)
     from .report.render import render_report
 

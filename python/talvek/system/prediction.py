@@ -67,7 +67,6 @@ class SystemPrediction:
     coverage: np.ndarray         # (bands, nz, nx) dB SPL
     bands: tuple = analysis.OCTAVE_BANDS
     sti_map: np.ndarray | None = None         # (nz, nx)
-    dominant: np.ndarray | None = None        # (nz, nx) index of the loudest column at 1 kHz
 
 
 def system_grid(venue: Venue, grid) -> tuple[np.ndarray, np.ndarray]:
@@ -141,11 +140,8 @@ def combine(venue: Venue, columns: list, freq: np.ndarray, analysed: slice, samp
     rest = slice(offset, None)
     nz, nx = gz.size, gx.size
     coverage = analysis.spl_db(analysis.band_power(f_bands, total[analysed, rest])).reshape(-1, nz, nx)
-    k = list(analysis.OCTAVE_BANDS).index(1000.0)
-    each = np.stack([analysis.band_power(f_bands, c.power[analysed, rest])[k] for c in columns])
     return SystemPrediction(freq, analysed, columns, lines, gx, gz, coverage,
-                            sti_map=None if sti_all is None else sti_all[rest].reshape(nz, nx),
-                            dominant=np.argmax(each, axis=0).reshape(nz, nx))
+                            sti_map=None if sti_all is None else sti_all[rest].reshape(nz, nx))
 
 
 def _stats(dev: np.ndarray) -> dict:
