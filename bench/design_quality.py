@@ -4,8 +4,9 @@
 Designs each venue in examples/ and bench/venues/ (or the files named) the way
 ``talvek design`` does, without plots and on a coarse coverage grid, and prints per venue and
 octave band the RMS and the worst deviation from target along the active
-audience (dB; for a venue of several columns the system's, overlap included), and the headroom left at the targets (the library's figure, and
-each section's taken frequency by frequency): for the library's design as
+audience (dB; for a venue of several columns the system's, overlap included),
+and the headroom left at the targets (the library's figure, and each section's
+taken frequency by frequency): for the library's design as
 optimised and for the voiced design, and with a room the STI per audience line
 beside the unsteered column's. Not a timed benchmark. The venues in bench/venues/
 were written after the room's prediction and the air's absorption were added,
