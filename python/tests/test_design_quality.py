@@ -6,8 +6,6 @@ Slow-ish (an optimisation, voicing and refinement per venue); no plots and a
 coarse coverage grid keep it to the designs themselves.
 """
 
-import json
-
 import pytest
 from hostpaths import EXAMPLES, needs_library
 
@@ -37,9 +35,7 @@ def test_mid_bands_meet_the_targets_with_headroom(tv, church, tmp_path, example)
             assert band["rms_db"] <= rms and abs(band["worst_db"]) <= worst, band
     if venue.is_system:
         # Every column can play at the level the system gives it.
-        for column in rep["columns"]:
-            own = json.loads((tmp_path / column["folder"] / "report.json").read_text())
-            assert own["headroom_db"] - column["level_offset_db"] >= 0.0, column["name"]
+        assert all(column["headroom_at_level_db"] >= 0.0 for column in rep["columns"]), rep["columns"]
         assert [line["name"] for line in rep["room"]["lines"]] == [a.name for a in venue.audience]  # STI per line
     else:
         assert rep["headroom_at_targets_db"] >= 0.0

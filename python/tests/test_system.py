@@ -63,6 +63,8 @@ BAD = [
     ({"columns": [column("A", 0, ["a"]), column("B", 10, ["c"])]}, 18, "no audience line is named 'c'"),
     ({"columns": [column("A", 0, ["a"])]}, 26, "audience[2]: active line 'b' is served by no column"),
     ({"audience": [line("a", 2, 15), line("a", 15, 28)]}, 36, "audience[2].name: 'a' is also the name of audience[1]"),
+    ({"columns": [column("A", 0, ["a"], model="Vexal99"), column("B", 15, ["b"])]}, 5,
+     "columns[1].model: unknown model 'Vexal99'"),
     ({"columns": [column("A", 0, ["a"], facing="up"), column("B", 10, ["b"])]}, 11,
      "columns[1].facing: expected \"+x\" or \"-x\", got \"up\""),
     ({"columns": [column("A", 0, ["a"], delay_ms=-1), column("B", 10, ["b"])]}, 11,

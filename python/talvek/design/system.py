@@ -217,7 +217,7 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
 
             radiated = radiated_power_db(tv, column.venue, column.level_db)
         results.append(ColumnResult(column.column, column.venue, delays[c], column.level_db, power, radiated,
-                                    summaries[c]))
+                                    summaries[c], rep["headroom_db"]))
     # The system's figures and tables list the columns in the file's order.
     results.sort(key=lambda r: placements.index(r.column))
     prediction = combine(venue, results, freq, analysed, samples, grid_xz)

@@ -39,6 +39,7 @@ class ColumnResult:
     power: np.ndarray            # (N, P) Pa^2 at level_db, at the system's points (lines, then the map)
     radiated_db: np.ndarray | None = None     # (7,) power level of the reference signal at level_db, dB re 1 pW
     correction: list | None = None            # the system voicing per band, as report.json keeps it
+    headroom_db: float | None = None          # the library's headroom of its design as written
 
 
 @dataclass
@@ -180,6 +181,9 @@ def system_report(venue: Venue, sp: SystemPrediction) -> dict:
             "level_offset_db": round(c.level_db, 6), "gain_db": col.gain_db,
             "system_correction": c.correction,
         })
+        if c.headroom_db is not None:
+            # How far the column can rise above the level it plays at before an amplifier clips.
+            columns[-1]["headroom_at_level_db"] = round(c.headroom_db - c.level_db, 2)
     rep = {"venue": venue.name, "system": True, "columns": columns, "audience_lines": lines, "bands": bands,
            "frequency_range_hz": [round(float(sp.freq[sp.analysed][0]), 1), round(float(sp.freq[sp.analysed][-1]), 1)]}
     if venue.room is not None:
@@ -205,7 +209,8 @@ def summary_lines(rep: dict) -> list[str]:
     for c in rep["columns"]:
         out.append(f"  {c['name']} ({c['model']} at x = {c['x']:g} m facing {c['facing']}): delay "
                    f"{c['delay_ms']:.2f} ms{' (given)' if c['delay_given'] else ''}, level {c['level_offset_db']:+.1f} dB"
-                   f" -> {c['folder']}/")
+                   + (f", headroom {c['headroom_at_level_db']:+.1f} dB" if "headroom_at_level_db" in c else "")
+                   + f" -> {c['folder']}/")
     out.append("  deviation from target along every active line, overlap included (RMS / worst): "
                + analysis.band_table(rep))
     for line in rep.get("room", {}).get("lines", []):
