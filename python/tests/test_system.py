@@ -310,4 +310,4 @@ def test_a_system_folder_has_its_figures_and_report_and_each_column_its_own(chur
     for name in ("west", "east"):
         assert {"report.pdf", "coverage.png", "levels.png", "filters.png"} <= {p.name for p in (out / name).iterdir()}
     pages = subprocess.run(["pdfinfo", str(out / "report.pdf")], capture_output=True, text=True, check=True).stdout
-    assert re.search(r"^Pages: +4$", pages, re.M)
+    assert re.search(r"^Pages: +5$", pages, re.M)

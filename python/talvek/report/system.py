@@ -51,14 +51,20 @@ def _summary_page(rep: dict):
         rows = [[line["name"], f"{line['sti_mean']:.3f}", f"{line['sti_min']:.3f}",
                  f"{100 * line['share_sti_050']:.0f} %", line["qualification"]] for line in room["lines"]]
         page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"], rows, [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
-    page.heading("Processor files")
-    for f in rep["files"]:
-        page.paragraph(f"{f['name']}  {f['bytes']} bytes  SHA-256 {f['sha256']}", size=7.5, width=200)
+    return page.fig
+
+
+def _files_page(rep: dict):
+    page = Page("Processor files", _footer(rep))
+    page.paragraph("Every column's files, in its folder; `talvek verify` checks them against this list and the "
+                   "column's record.", size=9.5)
+    rows = [[f["name"], str(f["bytes"]), f["sha256"]] for f in rep["files"]]
+    page.table(["file", "bytes", "SHA-256"], rows, [0.0, 0.36, 0.43, 0.9], size=7.5 if len(rows) > 24 else 8.5)
     return page.fig
 
 
 def write_system_pdf(path, rep: dict, figures: dict) -> Path:
-    """report.pdf of a system: its summary page, then the figures' pixels (by name) a page each."""
+    """report.pdf of a system: its summary page, the figures' pixels (by name) a page each, the files."""
     from matplotlib.backends.backend_pdf import PdfPages
 
     from ..figures.style import new_figure
@@ -68,6 +74,7 @@ def write_system_pdf(path, rep: dict, figures: dict) -> Path:
         page = new_figure()
         page.figimage(figures[name], origin="upper", resize=False, interpolation="none")
         sequence.append(page)
+    sequence.append(_files_page(rep))
     path = Path(path)
     partial = path.with_name(f".{path.name}.partial")
     metadata = {"Title": f"System report: {rep['venue']}", "Creator": f"Talvek {rep.get('talvek_version', '')}",
