@@ -253,9 +253,16 @@ def redesign_system(tv: Talvek, source: Path, folder: Path, stem: str | None = N
     path = source / "report.json"
     try:
         stored = json.loads(path.read_text())
-        text, entries = stored["venue_text"], stored["columns"]
-    except (OSError, ValueError, KeyError, TypeError) as e:
-        raise SystemFolderError(f"{path}: not the report of a system folder ({e})") from None
+    except (OSError, ValueError) as e:
+        raise SystemFolderError(f"{path}: not readable ({e})") from None
+    if not isinstance(stored, dict) or not stored.get("system"):
+        raise SystemFolderError(f"{source}: not the folder of a system of columns; for a single design name its "
+                                "record (the .npz)")
+    text, entries = stored.get("venue_text"), stored.get("columns")
+    if not isinstance(text, str) or not isinstance(entries, list) or not all(
+            isinstance(e, dict) and isinstance(e.get("level_offset_db"), (int, float))
+            and isinstance(e.get("delay_ms"), (int, float)) for e in entries):
+        raise SystemFolderError(f"{path}: venue_text and columns (with level_offset_db and delay_ms) expected")
     try:
         venue = parse_venue(text, str(stored.get("venue_source", path)), tv.models_dir)
     except VenueError as e:
