@@ -27,7 +27,8 @@ import numpy as np
 
 from .models import ModelInfo, model_info
 
-__all__ = ["VenueError", "AudienceLine", "Room", "ColumnPlacement", "Venue", "column_folder", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
+__all__ = ["VenueError", "AudienceLine", "Room", "ColumnPlacement", "Venue", "column_folder", "load_venue",
+           "parse_venue", "SCHEMA_PATH", "schema",
            "venue_document"]
 
 SCHEMA_PATH = Path(__file__).with_name("venue.schema.json")

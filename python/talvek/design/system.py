@@ -39,7 +39,8 @@ from ..venue import ColumnPlacement, Venue, column_folder
 from .pipeline import Drawing, design_date, design_record, write_design
 from .voicing import section_gains, smooth_log
 
-__all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem", "SYSTEM_PASSES"]
+__all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem",
+           "SYSTEM_PASSES"]
 
 SYSTEM_PASSES = 4
 SMOOTHING_OCTAVES = 1.0 / 3.0
@@ -115,8 +116,14 @@ def _on_model_grid(n_all: int, low: int, last: int, curve: np.ndarray) -> np.nda
 
 
 def _band_summary(freq: np.ndarray, curve: np.ndarray) -> list:
-    return [{"band_hz": fc, "correction_db": round(float(10 * np.log10(np.mean(10 ** (curve[band_mask(freq, fc)] / 10)))), 2)}
-            for fc in OCTAVE_BANDS if band_mask(freq, fc).any()]
+    """The correction per octave band (energy mean), as report.json keeps it."""
+    out = []
+    for fc in OCTAVE_BANDS:
+        inside = band_mask(freq, fc)
+        if inside.any():
+            out.append({"band_hz": fc, "correction_db": round(float(10 * np.log10(np.mean(10 ** (curve[inside] / 10)))),
+                                                              2)})
+    return out
 
 
 def _hold(tv: Talvek, venue: Venue, record: SFIORecord) -> None:
@@ -274,7 +281,8 @@ def redesign_system(tv: Talvek, source: Path, folder: Path, stem: str | None = N
     for k, (placement, entry) in enumerate(zip(venue.columns, entries)):
         found = sorted((source / column_folder(placement.name)).glob("*.npz"))
         if len(found) != 1:
-            raise SystemFolderError(f"{source / column_folder(placement.name)}: expected one record, found {len(found)}")
+            raise SystemFolderError(f"{source / column_folder(placement.name)}: expected one record, found "
+                                    f"{len(found)}")
         try:
             record = SFIORecord.load(found[0], tv.models_dir)
             record.model_in(tv.models_dir)

@@ -25,7 +25,8 @@ def _footer(rep: dict) -> str:
 
 def _summary_page(rep: dict):
     page = Page(f"System report: {rep['venue']}", _footer(rep))
-    for label, value in (("venue file", rep.get("venue_source", "")), ("venue file SHA-256", rep.get("venue_sha256", "")),
+    for label, value in (("venue file", rep.get("venue_source", "")),
+                         ("venue file SHA-256", rep.get("venue_sha256", "")),
                          ("designed", rep.get("designed", "")), ("precedence offset", f"{rep['precedence_ms']:g} ms")):
         page.fig.text(0.06, page.y, label, fontsize=10, color="#444444", va="top")
         page.fig.text(0.22, page.y, value, fontsize=10, va="top")

@@ -22,13 +22,7 @@ from ..room import radiation
 from ..venue import ColumnPlacement, Venue
 from .placement import to_local
 
-__all__ = ["column_power", "in_front"]
-
-
-def in_front(column: ColumnPlacement, x, z) -> np.ndarray:
-    """True for system points (x, z) on or in front of the column's front plane."""
-    t = math.radians(column.tilt)
-    return to_local(column, x) * math.cos(t) + (np.asarray(z, dtype=float) - column.height) * math.sin(t) >= 0
+__all__ = ["column_power"]
 
 
 def column_power(tv: Talvek, venue: Venue, column: ColumnPlacement, x, z, first: int, last: int, *,

@@ -16,7 +16,6 @@ import math
 
 import numpy as np
 
-from .. import analysis
 from ..venue import AudienceLine, ColumnPlacement, Venue
 
 __all__ = ["to_local", "column_venue", "column_centre", "venue_text"]

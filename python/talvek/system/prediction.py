@@ -208,7 +208,8 @@ def summary_lines(rep: dict) -> list[str]:
     out = [f"system of {len(rep['columns'])} columns:"]
     for c in rep["columns"]:
         out.append(f"  {c['name']} ({c['model']} at x = {c['x']:g} m facing {c['facing']}): delay "
-                   f"{c['delay_ms']:.2f} ms{' (given)' if c['delay_given'] else ''}, level {c['level_offset_db']:+.1f} dB"
+                   f"{c['delay_ms']:.2f} ms{' (given)' if c['delay_given'] else ''}, "
+                   f"level {c['level_offset_db']:+.1f} dB"
                    + (f", headroom {c['headroom_at_level_db']:+.1f} dB" if "headroom_at_level_db" in c else "")
                    + f" -> {c['folder']}/")
     out.append("  deviation from target along every active line, overlap included (RMS / worst): "
