@@ -4,8 +4,9 @@
 Designs each venue in examples/ and bench/venues/ (or the files named) the way
 ``talvek design`` does, without plots and on a coarse coverage grid, and prints per venue and
 octave band the RMS and the worst deviation from target along the active
-audience (dB), and the headroom left at the targets (the library's figure, and
-each section's taken frequency by frequency): for the library's design as
+audience (dB; for a venue of several columns the system's, overlap included),
+and the headroom left at the targets (the library's figure, and each section's
+taken frequency by frequency): for the library's design as
 optimised and for the voiced design, and with a room the STI per audience line
 beside the unsteered column's. Not a timed benchmark. The venues in bench/venues/
 were written after the room's prediction and the air's absorption were added,
@@ -26,6 +27,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "python"))
 
 from talvek.design import pipeline  # noqa: E402
+from talvek.design.system import design_system  # noqa: E402
 from talvek.analysis import OCTAVE_BANDS  # noqa: E402
 from talvek.api import Talvek  # noqa: E402
 from talvek.venue import load_venue  # noqa: E402
@@ -52,6 +54,15 @@ def main() -> int:
         for path in venues:
             venue = load_venue(path)
             started = time.monotonic()
+            if venue.is_system:
+                folder = Path(tmp) / path.stem
+                folder.mkdir()
+                rep = design_system(tv, venue, folder, path.stem, grid=(4, 4))
+                print(f"{venue.name} ({path.name}, {len(venue.columns)} columns, {time.monotonic() - started:.0f} s)")
+                print(f"  {'system':<10}" + "".join(f" {b['rms_db']:4.1f}/{b['worst_db']:+5.1f}" for b in rep["bands"]))
+                for line in (rep.get("room") or {}).get("lines", []):
+                    print(f"  STI {line['name']}: {line['sti_mean']:.2f} (min {line['sti_min']:.2f})")
+                continue
             rep = pipeline.design_venue(tv, venue, Path(tmp), path.stem, grid=(4, 4))
             took = time.monotonic() - started
             print(f"{venue.name} ({path.name}, {venue.model.name}, {took:.0f} s)")

@@ -160,6 +160,15 @@ def _drawing(args):
     return FiguresAndReport(args.figures)
 
 
+def _system_drawing(args):
+    """What draws a system's figures and report.pdf (and each column's), or None for ``--no-plots``."""
+    if args.no_plots:
+        return None
+    from .report.system import SystemFiguresAndReport
+
+    return SystemFiguresAndReport(args.figures)
+
+
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
     progress = Progress("predicting levels")
     try:
@@ -274,18 +283,55 @@ def cmd_design(args) -> int:
     try:
         tv = _session(args)
         with _whole_folder(args.output, args.force) as staging:
-            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
-                                        progress=progress, voicing=not args.no_voicing,
-                                        refine=not args.no_refinement)
+            if venue.is_system:
+                from .design.system import design_system
+
+                rep = design_system(tv, venue, staging, stem, grid=args.grid, drawing=_system_drawing(args),
+                                    progress=progress, voicing=not args.no_voicing, refine=not args.no_refinement)
+            else:
+                rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
+                                            progress=progress, voicing=not args.no_voicing,
+                                            refine=not args.no_refinement)
     finally:
         progress.close()
-    for line in analysis.summary_lines(rep):
+    if venue.is_system:
+        from .system.prediction import summary_lines
+
+        lines = summary_lines(rep)
+    else:
+        lines = analysis.summary_lines(rep)
+    for line in lines:
+        print(line)
+    _finish(Path(args.output).resolve(), started, not args.no_plots)
+    return 0
+
+
+def _redesign_system(args) -> int:
+    """``talvek redesign SYSTEM_FOLDER``: every column's record designed again, the system predicted again."""
+    from .design.system import SystemFolderError, redesign_system
+    from .system.prediction import summary_lines
+
+    started = time.monotonic()
+    tv = _session(args)
+    progress = Progress("predicting levels")
+    try:
+        with _whole_folder(args.output, args.force) as staging:
+            try:
+                rep = redesign_system(tv, Path(args.record), staging, args.name, grid=args.grid,
+                                      drawing=_system_drawing(args), progress=progress)
+            except SystemFolderError as e:
+                raise CliError(str(e)) from None
+    finally:
+        progress.close()
+    for line in summary_lines(rep):
         print(line)
     _finish(Path(args.output).resolve(), started, not args.no_plots)
     return 0
 
 
 def cmd_redesign(args) -> int:
+    if Path(args.record).is_dir():
+        return _redesign_system(args)
     started = time.monotonic()
     try:
         record = SFIORecord.load(args.record)
@@ -338,6 +384,13 @@ def cmd_report(args) -> int:
     folder = Path(args.folder)
     if not (folder / "report.json").is_file():
         raise CliError(f"{folder}: no report.json; not a design folder")
+    try:
+        system = json.loads((folder / "report.json").read_text()).get("system")
+    except (OSError, ValueError, AttributeError):
+        system = False
+    if system:
+        raise CliError(f"{folder}: the folder of a system of columns; `talvek redesign {folder} -o OUTDIR` draws "
+                       "it again, and `talvek report` takes each column's folder")
     tv = _session(args)
     from .report.render import render_report
 
@@ -470,11 +523,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("redesign", parents=[common], help="design from a stored SFIO record (.npz)",
                        description=textwrap.fill("Design the steering filters from an SFIO record stored by "
-                                                 "`talvek design`, without optimising again."),
+                                                 "`talvek design`, without optimising again; given the folder "
+                                                 "of a system of several columns, every column's record and the "
+                                                 "system's prediction."),
                        epilog=f"{outputs}\n(levels and coverage only when the record carries its venue)\n\n"
                               "example:\n  talvek redesign out/church/church_nave.npz -o out/church-again",
                        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design`")
+    p.add_argument("record", metavar="RECORD.npz", help="SFIO record written by `talvek design` (or a system's "
+                   "folder)")
     p.add_argument("-o", "--output", metavar="OUTDIR", required=True, help="output folder (created if needed)")
     p.add_argument("--name", metavar="STEM", help="file stem of the outputs (default: the record file's)")
     _output_options(p)

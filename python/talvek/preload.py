@@ -59,7 +59,7 @@ def _design_arguments(argv: list[str]) -> dict | None:
 
 
 def _venue_model(path: str):
-    """The "model" field of the venue file, or None.
+    """The "model" field of the venue file, or the list of its columns' models, or None.
 
     Only a regular file is read: a pipe (``/dev/stdin``) must be left whole
     for the command.
@@ -68,7 +68,15 @@ def _venue_model(path: str):
         return None
     with open(path, "rb") as f:
         data = json.loads(f.read(_LARGEST_VENUE))  # a longer one fails here, cut short
-    return data.get("model") if isinstance(data, dict) else None
+    if not isinstance(data, dict):
+        return None
+    if isinstance(data.get("columns"), list):
+        return [c.get("model") for c in data["columns"] if isinstance(c, dict)]
+    return data.get("model")
+
+
+def _valid(model) -> bool:
+    return isinstance(model, (str, int)) and not isinstance(model, bool)
 
 
 def _load(model, library, models) -> None:
@@ -78,7 +86,8 @@ def _load(model, library, models) -> None:
 
         lib = Library(library)
         folder = find_models_dir(models, lib.path)
-        number = model_info(model, folder).number
+        # A system designs its columns in the order of their models' numbers: the first one.
+        number = min(model_info(m, folder).number for m in (model if isinstance(model, list) else [model]))
         lib.matlab_init()
         # The main thread is meanwhile only importing, from absolute paths.
         with inside_models_dir(folder):
@@ -100,7 +109,7 @@ def start(argv: list[str]) -> threading.Thread | None:
         model = _venue_model(args["venue"])
     except (OSError, ValueError, RecursionError):
         return None
-    if not isinstance(model, (str, int)) or isinstance(model, bool):
+    if not (_valid(model) or isinstance(model, list) and model and all(_valid(m) for m in model)):
         return None
     thread = threading.Thread(target=_load, args=(model, args["--library"], args["--models"]),
                               name="talvek-preload", daemon=True)

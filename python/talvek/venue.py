@@ -27,7 +27,8 @@ import numpy as np
 
 from .models import ModelInfo, model_info
 
-__all__ = ["VenueError", "AudienceLine", "Room", "Venue", "load_venue", "parse_venue", "SCHEMA_PATH", "schema",
+__all__ = ["VenueError", "AudienceLine", "Room", "ColumnPlacement", "Venue", "column_folder", "load_venue",
+           "parse_venue", "SCHEMA_PATH", "schema",
            "venue_document"]
 
 SCHEMA_PATH = Path(__file__).with_name("venue.schema.json")
@@ -93,9 +94,39 @@ class Room:
     humidity: float = 50.0                 # % relative
 
 
+@dataclass(frozen=True)
+class ColumnPlacement:
+    """One column of a venue: where it stands, the way it faces, the lines it serves."""
+
+    name: str
+    model: ModelInfo
+    x: float                      # m along the section
+    height: float                 # m, the column's reference point
+    tilt: float                   # degrees, positive aims upwards
+    facing: str                   # "+x" or "-x"
+    serves: tuple                 # names of the audience lines it covers
+    delay_ms: float | None        # None: computed from the precedence effect
+    gain_db: float = 0.0          # over its own design
+    line: int = 0                 # line of the venue file its entry starts on
+
+    @property
+    def sign(self) -> int:
+        """+1 for a column facing +x, -1 for one facing -x."""
+        return 1 if self.facing == "+x" else -1
+
+
+def column_folder(name: str) -> str:
+    """The output subfolder of a column: its name in lower case, runs of other characters as one "-"."""
+    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-") or "column"
+
+
 @dataclass
 class Venue:
-    """Everything ``talvek design`` needs for one venue."""
+    """Everything ``talvek design`` needs for one venue.
+
+    A venue of several columns (``is_system``) keeps them in ``columns``; its
+    ``model``, ``height`` and ``tilt`` are then those of the first column.
+    """
 
     name: str
     model: ModelInfo
@@ -109,6 +140,21 @@ class Venue:
     source: str = "<venue>"
     text: str = field(default="", repr=False)
     room: Room | None = None
+    system_columns: tuple = ()    # the file's columns list; () for the single-column form
+
+    @property
+    def is_system(self) -> bool:
+        """True when the venue file gives a ``columns`` list (even of one)."""
+        return bool(self.system_columns)
+
+    @property
+    def columns(self) -> tuple:
+        """The columns as :class:`ColumnPlacement`; the single-column form is one column named
+        "column" at x = 0, facing +x, serving every active line."""
+        if self.system_columns:
+            return self.system_columns
+        return (ColumnPlacement("column", self.model, 0.0, self.height, self.tilt, "+x",
+                                tuple(a.name for a in self.audience if a.active), None, 0.0, 1),)
 
     @property
     def air(self) -> tuple[float, float]:
@@ -330,7 +376,8 @@ def _describe(error, document, root=None) -> tuple[tuple, str]:
         deeper = [e for e in error.context if e.validator != "type"]
         if deeper:
             return _describe(min(deeper, key=lambda e: len(e.absolute_path)), document, root)
-    if kind in ("type", "anyOf", "oneOf", "minItems", "maxItems", "items", "prefixItems"):
+    if kind in ("type", "anyOf", "oneOf", "minItems", "maxItems", "items", "prefixItems", "enum", "pattern",
+                "minLength", "maxLength"):
         return path, f"expected {_expected(error, root)}, got {_short(value)}"
     return path, error.message
 
@@ -395,11 +442,19 @@ def parse_venue(text: str, source: str = "<venue>", models_dir=None) -> Venue:
     def fail(path: tuple, problem: str):
         raise VenueError(source, where.line(where.of_field(path)), _format_path(path), problem)
 
-    try:
-        model = model_info(data["model"], models_dir)
-    except ValueError as e:  # also a models folder whose table is unreadable
-        problem = str(e)
-        fail(("model",), problem)
+    def model_at(path: tuple) -> ModelInfo:
+        try:
+            return model_info(_value_at(data, path), models_dir)
+        except ValueError as e:  # also a models folder whose table is unreadable
+            fail(path, str(e))
+
+    if "columns" in data:
+        both = [key for key in ("model", "height", "tilt") if key in data]
+        if both:
+            fail((both[0],), "a venue with a columns list gives each column's model, height and tilt there, "
+                             "not at the top")
+    else:
+        model = model_at(("model",))
 
     audience = []
     for k, item in enumerate(data["audience"]):
@@ -421,10 +476,68 @@ def parse_venue(text: str, source: str = "<venue>", models_dir=None) -> Venue:
                 fail(("section", key), f"range [{lo:g}, {hi:g}] is empty")
             ranges[key] = (lo, hi)
     options = data.get("options", {})
-    return Venue(data.get("name", Path(source).stem), model, float(data["height"]),
-                 float(data.get("tilt", 0.0)), audience, options.get("inactive_as_zero", False),
-                 options.get("woofer_iterations"), ranges.get("x"), ranges.get("z"), source, text,
-                 _room(data["room"]) if "room" in data else None)
+    room = _room(data["room"]) if "room" in data else None
+    rest = (audience, options.get("inactive_as_zero", False), options.get("woofer_iterations"), ranges.get("x"),
+            ranges.get("z"), source, text, room)
+    name = data.get("name", Path(source).stem)
+    if "columns" not in data:
+        return Venue(name, model, float(data["height"]), float(data.get("tilt", 0.0)), *rest)
+    columns = _columns(data, where, audience, model_at, fail)
+    first = columns[0]
+    return Venue(name, first.model, first.height, first.tilt, *rest, system_columns=columns)
+
+
+def _columns(data: dict, where: _Positions, audience: list, model_at, fail) -> tuple:
+    """The columns of a system venue, checked against each other and the audience lines."""
+    names = {}
+    for k, a in enumerate(audience):
+        if a.name in names:
+            fail(("audience", k, "name"), f"{a.name!r} is also the name of audience[{names[a.name] + 1}]; the "
+                                          "lines of a venue with columns need names of their own")
+        names[a.name] = k
+    columns, folders, served = [], {}, set()
+    for k, item in enumerate(data["columns"]):
+        facing = item.get("facing", "+x")
+        column = ColumnPlacement(item["name"], model_at(("columns", k, "model")), float(item["x"]),
+                                 float(item["height"]), float(item.get("tilt", 0.0)), facing,
+                                 tuple(item["serves"]), float(item["delay_ms"]) if "delay_ms" in item else None,
+                                 float(item.get("gain_db", 0.0)), where.line(where.value[("columns", k)]))
+        folder = column_folder(column.name)
+        if folder in folders:
+            other = columns[folders[folder]]
+            fail(("columns", k, "name"), f"{column.name!r} and columns[{folders[folder] + 1}] {other.name!r} "
+                                         f"give the same output folder {folder!r}")
+        for j, other in enumerate(columns):
+            if (other.x, other.height, other.facing) == (column.x, column.height, column.facing):
+                fail(("columns", k, "x"), f"columns[{j + 1}] {other.name!r} stands at the same place facing the "
+                                          "same way")
+        for s, line_name in enumerate(column.serves):
+            if line_name not in names:
+                fail(("columns", k, "serves", s), f"no audience line is named {line_name!r} (the lines: "
+                                                   f"{', '.join(repr(a.name) for a in audience)})")
+            a = audience[names[line_name]]
+            if not a.active:
+                fail(("columns", k, "serves", s), f"audience line {line_name!r} is inactive; a column serves "
+                                                   "only active lines")
+            for end_name, point in (("from", a.start), ("to", a.end)):
+                if _behind(column, point):
+                    fail(("columns", k, "serves", s), f"audience line {line_name!r} ({end_name} {list(point)}) "
+                                                       f"lies behind the column, which faces {column.facing} "
+                                                       f"from x = {column.x:g} m")
+            served.add(line_name)
+        folders[folder] = k
+        columns.append(column)
+    for k, a in enumerate(audience):
+        if a.active and a.name not in served:
+            fail(("audience", k), f"active line {a.name!r} is served by no column (add it to a column's serves, "
+                                  "or make it inactive)")
+    return tuple(columns)
+
+
+def _behind(column: ColumnPlacement, point) -> bool:
+    """True when ``point`` (x, z) lies behind the front plane of ``column`` (see Venue.out_of_sight)."""
+    t = math.radians(column.tilt)
+    return (point[0] - column.x) * column.sign * math.cos(t) + (point[1] - column.height) * math.sin(t) < 0
 
 
 def _per_band(value) -> tuple:

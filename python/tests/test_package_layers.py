@@ -13,7 +13,7 @@ PACKAGE = Path(__file__).resolve().parents[1] / "talvek"
 LAYERS = (
     ("binding", "_version", "models"),                       # the library and the model table
     ("api", "venue", "columns"),                             # the session, venue and column files
-    ("analysis", "room"),                                    # prediction and the room
+    ("analysis", "room", "system"),                          # prediction, the room, several columns
     ("design", "export", "outputs"),                         # design and what it writes
     ("figures", "report", "editor", "cli", "preload", "__main__", "__init__"),  # presentation
 )

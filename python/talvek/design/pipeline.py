@@ -154,6 +154,23 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
     dict
         The report, as written to report.json.
     """
+    record, voiced, before = design_record(tv, venue, voicing=voicing, refine=refine)
+    return write_design(tv, venue, record, folder, stem, grid=grid, drawing=drawing, progress=progress,
+                        voiced=voiced, before=before, designed=designed)
+
+
+def design_record(tv: Talvek, venue: Venue, *, voicing: bool = True, refine: bool = True):
+    """Optimise, voice and refine for ``venue``; the library ends holding the design.
+
+    Returns
+    -------
+    record : SFIORecord
+        The design, with the venue's text and source.
+    voiced : VoicingResult or None
+        What voicing did (None without voicing).
+    before : dict or None
+        The report of the design as optimised (None without voicing).
+    """
     record = optimise(tv, venue)
     voiced = before = None
     if voicing:
@@ -168,6 +185,14 @@ def design_venue(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120
             before["refinement"] = {"kept": refined.kept, "passes": refined.passes, "segments": refined.segments,
                                     "scores": refined.scores}
     record.venue = {"text": venue.text, "source": str(venue.source)}
+    return record, voiced, before
+
+
+def write_design(tv: Talvek, venue: Venue, record: SFIORecord, folder: Path, stem: str, *, grid=(120, 60),
+                 drawing: Drawing | None = None, progress=None, voiced=None, before: dict | None = None,
+                 designed: str | None = None) -> dict:
+    """Write the record and the processor files of the library's current design (``record``), then
+    report it as :func:`predict_and_report` does."""
     record.save(folder / f"{stem}.npz")
     tv.write_files(folder, stem)
     return predict_and_report(tv, venue, folder, stem, grid=grid, drawing=drawing, progress=progress,

@@ -64,7 +64,9 @@ def foreign_files(folder: Path) -> list[str]:
     for name in names:
         path = folder / name
         mine = (name in own) if own is not None else bool(_LEGACY.fullmatch(name))
-        if not mine or not path.is_file() or path.is_symlink():
+        # A system's folder holds a whole design folder per column.
+        own_folder = own is not None and path.is_dir() and not path.is_symlink() and not foreign_files(path)
+        if not mine or path.is_symlink() or not (path.is_file() or own_folder):
             foreign.append(name)
     return foreign
 

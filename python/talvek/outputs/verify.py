@@ -59,12 +59,51 @@ def _close(a: np.ndarray, b: np.ndarray) -> bool:
     return a.shape == b.shape and float(np.abs(a - b).max(initial=0.0)) <= RESPONSE_RTOL * scale
 
 
+def _listed_files(folder: Path, rep: dict) -> list[str]:
+    """Problems of the files report.json lists: missing, or of another size or SHA-256."""
+    problems = []
+    for f in rep["files"]:
+        path = folder / f["name"]
+        if not path.is_file():
+            problems.append(f"{f['name']}: missing")
+            continue
+        size, digest = path.stat().st_size, sha256(path)
+        if size != f["bytes"]:
+            problems.append(f"{f['name']}: {size} bytes, report.json says {f['bytes']}")
+        if digest != f["sha256"]:
+            problems.append(f"{f['name']}: SHA-256 {digest}, report.json says {f['sha256']}")
+    return problems
+
+
+def _verify_system(tv, folder: Path, rep: dict) -> tuple[list[str], list[str]]:
+    """A system folder: the files its report lists, then every column's folder as a design folder."""
+    problems = _listed_files(folder, rep)
+    checked = [f"{len(rep['files'])} processor files of {len(rep.get('columns', []))} columns against the "
+               "system's report.json"]
+    for entry in rep.get("columns", []):
+        name = str(entry.get("folder", ""))
+        sub = folder / name
+        if not name or "/" in name or name.startswith(".") or not sub.is_dir():
+            problems.append(f"{name or entry.get('name')}: the column's folder is missing")
+            continue
+        try:
+            done, found = verify(tv, sub)
+        except VerifyError as e:
+            problems.append(f"{name}: {e}")
+            continue
+        checked += [f"{name}: {line}" for line in done]
+        problems += [f"{name}/{line}" for line in found]
+    return checked, problems
+
+
 def verify(tv, folder) -> tuple[list[str], list[str]]:
     """Check a design folder; returns (what was checked, the problems found), one line each."""
     from ..api import SFIORecord
 
     folder = Path(folder)
     rep = _load_report(folder)
+    if rep.get("system"):
+        return _verify_system(tv, folder, rep)
     checked, problems = [], []
 
     listed = {f["name"]: f for f in rep["files"]}

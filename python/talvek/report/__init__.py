@@ -2,5 +2,6 @@
 
 from .document import write_pdf
 from .drawing import FiguresAndReport, figure_names
+from .system import SystemFiguresAndReport
 
-__all__ = ["FiguresAndReport", "figure_names", "write_pdf"]
+__all__ = ["FiguresAndReport", "SystemFiguresAndReport", "figure_names", "write_pdf"]

@@ -22,7 +22,8 @@ import numpy as np
 
 __all__ = ["BANDS_HZ", "MODULATION_HZ", "MALE_SPECTRUM_DB", "ALPHA_MALE", "BETA_MALE",
            "RECEPTION_THRESHOLD_DB", "A_WEIGHTING_DB", "QUALIFICATION_BANDS", "qualification", "masking_slope_db",
-           "modulation_transfer", "masked", "transmission_index", "sti_from_mtf", "sti", "a_weighted_db"]
+           "modulation_transfer", "arrivals_transfer", "masked", "transmission_index", "sti_from_mtf", "sti",
+           "sti_of_arrivals", "a_weighted_db"]
 
 BANDS_HZ = (125.0, 250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0)
 # Fourteen modulation frequencies, one-third octave apart, Hz.
@@ -75,6 +76,41 @@ def modulation_transfer(direct, reflected, noise, rt60, modulation_hz=MODULATION
     real = d[:, None] + r[:, None] * scale
     imag = r[:, None] * (w * scale)
     return np.sqrt(real * real + imag * imag) / np.where(total > 0, total, 1.0)
+
+
+def arrivals_transfer(direct, reflected, noise, rt60, arrival_s, modulation_hz=MODULATION_HZ) -> np.ndarray:
+    """Modulation transfer of several sources, each a direct sound and its reflected decay, arriving at their times.
+
+    m(F) = |sum_i (E_i + R_i / (1 + j 2 pi F T / 13.8)) exp(-j 2 pi F t_i)| / (sum_i (E_i + R_i) + E_n):
+    a source arriving t later shifts the phase of its envelope by 2 pi F t, so
+    a late source lowers the modulation as an echo does. One source is
+    :func:`modulation_transfer`.
+
+    Parameters
+    ----------
+    direct, reflected : (S, 7, ...) array_like
+        Each source's band intensities at the listener.
+    noise : (7, ...) array_like
+    rt60 : (7,) array_like
+        Reverberation time per band, s.
+    arrival_s : (S, ...) array_like
+        Arrival time of each source's direct sound, s (its reflections follow it).
+
+    Returns
+    -------
+    (7, M, ...) ndarray
+    """
+    d, r = np.asarray(direct, dtype=float), np.asarray(reflected, dtype=float)
+    d, r = np.broadcast_arrays(d, r)
+    n = np.broadcast_to(np.asarray(noise, dtype=float), d.shape[1:])
+    extra = d.ndim - 2
+    T = np.asarray(rt60, dtype=float).reshape((1, -1, 1) + (1,) * extra)
+    F = np.asarray(modulation_hz, dtype=float).reshape((1, 1, -1) + (1,) * extra)
+    t = np.asarray(arrival_s, dtype=float).reshape((d.shape[0], 1, 1) + d.shape[2:])
+    w = 2.0 * np.pi * F * T / 13.8
+    each = (d[:, :, None] + r[:, :, None] / (1.0 + 1j * w)) * np.exp(-2j * np.pi * F * t)
+    total = (d.sum(axis=0) + r.sum(axis=0) + n)[:, None]
+    return np.abs(each.sum(axis=0)) / np.where(total > 0, total, 1.0)
 
 
 def masked(m, level_db, *, masking: bool = True, threshold: bool = True) -> np.ndarray:
@@ -142,6 +178,21 @@ def sti(direct_db, reflected_db, noise_db, rt60, *, masking: bool = True, thresh
     if masking or threshold:
         m = masked(m, 10.0 * np.log10(d + r + n), masking=masking, threshold=threshold)
     return sti_from_mtf(m)
+
+
+def sti_of_arrivals(direct_db, reflected_db, noise_db, rt60, arrival_s) -> np.ndarray:
+    """STI of several sources arriving at their times (see :func:`arrivals_transfer`), masking and threshold on.
+
+    ``direct_db``, ``reflected_db`` (S, 7, ...) dB SPL, ``noise_db`` (7,) or None,
+    ``arrival_s`` (S, ...) s; returns shape ``direct_db.shape[2:]``.
+    """
+    d = 10.0 ** (np.asarray(direct_db, dtype=float) / 10.0)
+    r = 10.0 ** (np.asarray(reflected_db, dtype=float) / 10.0)
+    shape = d.shape[1:]
+    n = np.zeros(shape) if noise_db is None else np.broadcast_to(
+        10.0 ** (np.asarray(noise_db, dtype=float).reshape((-1,) + (1,) * (len(shape) - 1)) / 10.0), shape)
+    m = arrivals_transfer(d, r, n, rt60, arrival_s)
+    return sti_from_mtf(masked(m, 10.0 * np.log10(d.sum(axis=0) + r.sum(axis=0) + n)))
 
 
 def a_weighted_db(band_db, axis: int = 0) -> np.ndarray:

@@ -1,0 +1,113 @@
+"""The figures and report.pdf of a system of several columns.
+
+:class:`SystemFiguresAndReport` is what ``talvek design`` and the editor hand to
+:func:`talvek.design.system.design_system`; each column's own folder is drawn
+by a :class:`FiguresAndReport` of the same formats.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from .drawing import FiguresAndReport
+from .pages import Page, _band
+
+__all__ = ["SystemFiguresAndReport", "SYSTEM_FIGURES", "write_system_pdf"]
+
+SYSTEM_FIGURES = ("coverage", "levels", "timing")
+
+
+def _footer(rep: dict) -> str:
+    return (f"{rep['venue']} · {len(rep['columns'])} columns · designed {rep.get('designed', 'unknown')} · "
+            f"Talvek {rep.get('talvek_version', '')}")
+
+
+def _summary_page(rep: dict):
+    page = Page(f"System report: {rep['venue']}", _footer(rep))
+    for label, value in (("venue file", rep.get("venue_source", "")),
+                         ("venue file SHA-256", rep.get("venue_sha256", "")),
+                         ("designed", rep.get("designed", "")), ("precedence offset", f"{rep['precedence_ms']:g} ms")):
+        page.fig.text(0.06, page.y, label, fontsize=10, color="#444444", va="top")
+        page.fig.text(0.22, page.y, value, fontsize=10, va="top")
+        page.y -= 0.028
+    page.heading("Columns")
+    rows = [[c["name"], c["model"], f"{c['x']:g} m", c["facing"], f"{c['height_m']:g} m / {c['tilt_deg']:g}°",
+             f"{c['delay_ms']:.2f} ms" + (" (given)" if c["delay_given"] else ""), f"{c['level_offset_db']:+.2f} dB",
+             ", ".join(c["serves"]), c["folder"] + "/"] for c in rep["columns"]]
+    page.table(["column", "model", "x", "facing", "height / tilt", "delay", "level", "serves", "folder"], rows,
+               [0.0, 0.12, 0.22, 0.29, 0.35, 0.47, 0.6, 0.69, 0.85, 0.95], size=8.5)
+    page.paragraph("Level: the gain each column plays at over its own files (its design's level offset and the "
+                   "venue's gain_db); the system voicing is in the files.", size=9)
+    page.heading("Deviation from target along every active line, overlap zones included, per octave band")
+    active = [line for line in rep["audience_lines"] if line["active"]]
+    rows = [[_band(b["band_hz"]), f"{b['rms_db']:.2f} dB", f"{b['worst_db']:+.2f} dB"]
+            + [f"{line['bands'][k]['rms_db']:.2f} / {line['bands'][k]['worst_db']:+.2f}" for line in active[:5]]
+            for k, b in enumerate(rep["bands"])]
+    page.table(["band", "RMS", "worst"] + [line["name"] for line in active[:5]], rows,
+               [0.0, 0.08, 0.18] + [0.28 + 0.13 * k for k in range(len(active[:5]) + 1)], size=8.5)
+    room = rep.get("room")
+    if room:
+        page.heading("Speech intelligibility (STI, male speech at the targets, the columns' arrivals included)")
+        rows = [[line["name"], f"{line['sti_mean']:.3f}", f"{line['sti_min']:.3f}",
+                 f"{100 * line['share_sti_050']:.0f} %", line["qualification"]] for line in room["lines"]]
+        page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"], rows, [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
+    return page.fig
+
+
+def _files_page(rep: dict):
+    page = Page("Processor files", _footer(rep))
+    page.paragraph("Every column's files, in its folder; `talvek verify` checks them against this list and the "
+                   "column's record.", size=9.5)
+    rows = [[f["name"], str(f["bytes"]), f["sha256"]] for f in rep["files"]]
+    page.table(["file", "bytes", "SHA-256"], rows, [0.0, 0.36, 0.43, 0.9], size=7.5 if len(rows) > 24 else 8.5)
+    return page.fig
+
+
+def write_system_pdf(path, rep: dict, figures: dict) -> Path:
+    """report.pdf of a system: its summary page, the figures' pixels (by name) a page each, the files."""
+    from matplotlib.backends.backend_pdf import PdfPages
+
+    from ..figures.style import new_figure
+
+    sequence = [_summary_page(rep)]
+    for name in SYSTEM_FIGURES:
+        page = new_figure()
+        page.figimage(figures[name], origin="upper", resize=False, interpolation="none")
+        sequence.append(page)
+    sequence.append(_files_page(rep))
+    path = Path(path)
+    partial = path.with_name(f".{path.name}.partial")
+    metadata = {"Title": f"System report: {rep['venue']}", "Creator": f"Talvek {rep.get('talvek_version', '')}",
+                "Producer": None, "CreationDate": None}
+    try:
+        with PdfPages(partial, metadata=metadata) as pdf:
+            for fig in sequence:
+                pdf.savefig(fig)
+        os.replace(partial, path)
+    finally:
+        partial.unlink(missing_ok=True)
+    return path
+
+
+class SystemFiguresAndReport:
+    """Draws a system's figures in ``formats`` (png, svg, pdf) on threads, then its report.pdf."""
+
+    def __init__(self, formats=("png",)):
+        self.formats = tuple(formats)
+
+    def column(self) -> FiguresAndReport:
+        return FiguresAndReport(self.formats)
+
+    def names(self, prediction) -> list[str]:
+        return [f"{n}.{fmt}" for n in SYSTEM_FIGURES for fmt in self.formats] + ["report.pdf"]
+
+    def finish(self, folder: Path, rep: dict, venue, prediction) -> None:
+        from .. import figures
+        from ..figures.system import system_coverage_figure, system_levels_figure, system_timing_figure
+
+        threads = figures.FigureThreads(self.formats)
+        threads.submit("coverage", system_coverage_figure, folder / "coverage", venue, prediction)
+        threads.submit("levels", system_levels_figure, folder / "levels", venue, prediction)
+        threads.submit("timing", system_timing_figure, folder / "timing", venue, prediction, rep)
+        write_system_pdf(folder / "report.pdf", rep, threads.finish())
