@@ -19,7 +19,7 @@ from .. import analysis
 from .._version import __version__
 from ..api import SFIORecord, Talvek, TalvekError
 from ..outputs.folder import describe_files
-from ..venue import Venue, VenueError, parse_venue
+from ..venue import Venue
 
 
 class DesignError(Exception):
