@@ -4,11 +4,8 @@
 "use strict";
 
 const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
-const TOP_KEYS = ["name", "model", "height", "tilt", "audience", "options", "room", "section"];
 const ROOM_KEYS = ["volume", "rt60", "noise", "temperature", "humidity"];
 const ROOM_FIELDS = { volume: "f-volume", rt60: "f-rt60", noise: "f-noise", temperature: "f-temperature", humidity: "f-humidity" };
-const LINE_KEYS = ["name", "from", "to", "level", "active"];
-const SNAP = 0.05; // m, ends dragged in the drawing land on this grid
 
 const state = {
   doc: null,          // the venue document
@@ -27,54 +24,13 @@ const $ = (id) => document.getElementById(id);
 
 // ---------------------------------------------------------------- the venue text
 
-function compact(value) {
-  if (Array.isArray(value)) return "[" + value.map(compact).join(", ") + "]";
-  if (value !== null && typeof value === "object") {
-    return "{" + Object.keys(value).map((k) => JSON.stringify(k) + ": " + compact(value[k])).join(", ") + "}";
-  }
-  return JSON.stringify(value);
-}
-
-function ordered(obj, keys) {
-  const out = {};
-  for (const k of keys) if (k in obj) out[k] = obj[k];
-  for (const k of Object.keys(obj)) if (!(k in out)) out[k] = obj[k];
-  return out;
-}
-
-// The venue file as `talvek design` reads it: one field per line, one audience line per line.
-function venueText(doc) {
-  const top = ordered(doc, TOP_KEYS);
-  const parts = Object.keys(top).map((k) => {
-    if (k === "audience" && Array.isArray(top[k])) {
-      const items = top[k].map((item) => "    " + compact(item && typeof item === "object" ? ordered(item, LINE_KEYS) : item));
-      return '  "audience": [\n' + items.join(",\n") + "\n  ]";
-    }
-    return "  " + JSON.stringify(k) + ": " + compact(top[k]);
-  });
-  return "{\n" + parts.join(",\n") + "\n}\n";
-}
-
-// A typed number, or the text itself so that the reader names what is wrong with it.
-function numberOrText(text) {
-  const t = text.trim();
-  if (t === "") return undefined;
-  const v = Number(t);
-  return Number.isFinite(v) && /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/.test(t) ? v : t;
-}
-
-// One number, or several separated by commas or spaces (the seven octave bands of a room figure).
-function numbersOrText(text) {
-  const parts = text.split(/[\s,;]+/).filter((p) => p !== "");
-  if (parts.length <= 1) return numberOrText(text);
-  return parts.map((p) => numberOrText(p));
-}
+const { venueText, numberOrText, numbersOrText } = TalvekVenueText;
+const Columns = TalvekColumns;
 
 const shownList = (v) => (Array.isArray(v) ? v.map(shown).join(", ") : shown(v));
 const shown = (v) => (v === undefined || v === null ? "" : typeof v === "number" ? String(v) : String(v));
 const isNum = (v) => typeof v === "number" && Number.isFinite(v);
-const snap = (v) => Math.round(v / SNAP) * SNAP;
-const tidy = (v) => Number(v.toFixed(3));
+const { snap, tidy } = Columns; // ends dragged in the drawing land on its 5 cm grid
 
 // ---------------------------------------------------------------- server calls
 
