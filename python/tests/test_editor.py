@@ -2,21 +2,29 @@
 machine is served, one design runs at a time, and in a real browser the page
 designs exactly what `talvek design` designs from the same venue file."""
 
+import io
 import json
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
+import types
 import urllib.error
 import urllib.request
+import zipfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 from hostpaths import REPO, needs_library
 
+import talvek.report
+from talvek.editor import server as editor_server
 from talvek.editor.server import MAX_BODY, create_app
+from talvek.models import model_info
+from talvek.venue import Venue, VenueError, parse_venue
 
 VENUE = {"name": "Small hall", "model": "Vexal16", "height": 1.5, "tilt": 0,
          "audience": [{"name": "floor", "from": [2, 1.2], "to": [12, 1.2], "level": 80},
@@ -60,6 +68,8 @@ behind = {**VENUE["audience"][0], "to": [-2, 1.2]}
      "audience[1].to: the 'to' end of \"floor\" (-2, 1.2) m lies behind the column's front plane"),
     ("POST", "/api/design", {"text": venue_text(), "grid": [10**9, 2]}, 400, "grid: expected [nx, nz]"),
     ("POST", "/api/design", {"text": venue_text(), "source": ".json"}, 400, "source: '.json' is not a usable"),
+    ("POST", "/api/design", {"text": venue_text(), "figures": ["svg"]}, 400, "figures: expected a list of formats"),
+    ("POST", "/api/design", {"text": venue_text(), "figures": "png,gif"}, 400, "figures: expected a list of formats"),
     ("GET", "/api/design/nosuchjob", None, 404, "no design 'nosuchjob'"),
     ("GET", "/api/design/nosuchjob/files/..%2F..%2Fetc%2Fpasswd", None, 404, "no "),
     ("GET", "/api/examples/..%2FREADME.md", None, 404, "no "),
@@ -98,6 +108,89 @@ def test_a_second_design_while_one_runs_is_refused(client):
     with designer.slot:  # as held by a running design
         response = post(client, "/api/design", {"text": venue_text(), "source": "hall.json"})
     assert response.status_code == 409 and "a design is running" in response.get_json()["error"]
+
+
+# ---------------------------------------------------------------- a venue of several columns
+
+SYSTEM = {"name": "Platform", "columns": [
+    {"name": "north", "model": "Vexal16", "x": 0, "height": 2.5, "tilt": 0, "serves": ["north end"]},
+    {"name": "south", "model": "Vexal16", "x": 30, "height": 2.5, "tilt": 0, "facing": "-x", "serves": ["south end"],
+     "delay_ms": 12}],
+    "audience": [{"name": "north end", "from": [1, 1.6], "to": [15, 1.6], "level": 80},
+                 {"name": "south end", "from": [15, 1.6], "to": [29, 1.6], "level": 80}]}
+READER_KNOWS_COLUMNS = hasattr(Venue, "is_system")
+
+
+def _system_reader(text, source, models_dir=None):
+    """A columns venue as the several-column reader gives it (until that reader is here)."""
+    doc = json.loads(text)
+    if "columns" not in doc:
+        return parse_venue(text, source, models_dir)
+    columns = tuple(types.SimpleNamespace(**{**c, "model": model_info(c["model"])}) for c in doc["columns"])
+    return types.SimpleNamespace(is_system=True, name=doc["name"], source=source, text=text, columns=columns)
+
+
+def test_a_columns_venue_is_designed_as_a_system(tmp_path, monkeypatch):
+    calls = []
+
+    class Drawing:  # the presentation layer's drawing of a system
+        def __init__(self, formats):
+            self.formats = formats
+
+    def design_system(tv, venue, folder, stem, *, grid, drawing, progress, **options):
+        calls.append((tv, venue, stem, grid, drawing.formats))
+        for name in ("report.json", "coverage.png", "coverage.svg", "report.pdf", "north/north_SFR.bin",
+                     "south/platform_box1.bef"):
+            (folder / name).parent.mkdir(exist_ok=True)
+            (folder / name).write_bytes(name.encode())
+        progress(1, 1)
+        return {"columns": [{"name": c.name, "folder": c.name} for c in venue.columns], "bands": []}
+
+    if not READER_KNOWS_COLUMNS:
+        monkeypatch.setattr(editor_server, "parse_venue", _system_reader)
+    monkeypatch.setitem(sys.modules, "talvek.design.system", types.SimpleNamespace(design_system=design_system))
+    monkeypatch.setattr(talvek.report, "SystemFiguresAndReport", Drawing, raising=False)
+    client = create_app(lambda: "the session", tmp_path, preload=False).test_client()
+    text = json.dumps(SYSTEM, indent=1)
+
+    checked = post(client, "/api/venue", {"text": text, "source": "platform.json"}).get_json()
+    assert [c["name"] for c in checked["venue"]["columns"]] == ["north", "south"], checked
+    started = post(client, "/api/design", {"text": text, "source": "platform.json", "grid": [20, 10],
+                                           "figures": ["svg", "png"]})
+    assert started.status_code == 202, started.get_json()
+    job = started.get_json()["id"]
+    for _ in range(200):
+        state = client.get(f"/api/design/{job}").get_json()
+        if state["state"] in ("done", "failed"):
+            break
+        time.sleep(0.05)
+    assert state["state"] == "done", state
+    ((tv, venue, stem, grid, formats),) = calls
+    assert (tv, stem, grid, formats) == ("the session", "platform", (20, 10), ("png", "svg"))
+    assert [c.name for c in venue.columns] == ["north", "south"]
+
+    # The venue file beside the system's files, each column's in its subfolder, all downloadable.
+    assert state["files"] == sorted(["platform.json", "report.json", "coverage.png", "coverage.svg", "report.pdf",
+                                     "north/north_SFR.bin", "south/platform_box1.bef"])
+    assert state["report"]["columns"][1] == {"name": "south", "folder": "south"}
+    assert client.get(f"/api/design/{job}/files/platform.json").data.decode() == text
+    assert client.get(f"/api/design/{job}/files/north/north_SFR.bin").data == b"north/north_SFR.bin"
+    for escape in ("north/../../x", "..%2F" * 3 + "etc/passwd", "north"):
+        assert client.get(f"/api/design/{job}/files/{escape}").status_code == 404, escape
+    archive = zipfile.ZipFile(io.BytesIO(client.get(f"/api/design/{job}/archive").data))
+    assert sorted(archive.namelist()) == [f"platform/{name}" for name in state["files"]]
+
+
+@pytest.mark.skipif(not READER_KNOWS_COLUMNS, reason="the reader of several columns is not in this tree yet")
+def test_columns_venue_messages_reach_the_page_with_their_line(client):
+    doc = json.loads(json.dumps(SYSTEM))
+    doc["columns"][1]["serves"] = ["north end", "nowhere"]
+    text = json.dumps(doc, indent=1)
+    answer = post(client, "/api/venue", {"text": text, "source": "platform.json"}).get_json()
+    with pytest.raises(VenueError) as reader:
+        parse_venue(text, "platform.json")
+    assert answer["error"] == str(reader.value) and answer["line"] == reader.value.line
+    assert answer["path"].startswith("columns[2]"), answer
 
 
 # ---------------------------------------------------------------- a real server
