@@ -386,3 +386,70 @@ def test_page_edits_designs_and_downloads_what_the_command_line_writes(server, t
         for key in ("designed", "venue_source", "outputs"):
             del report[key]
     assert page_report == cli_report
+
+
+def _steady(action, tries=5):
+    """``action()`` again when the drawing was redrawn under it (each check of the venue redraws it)."""
+    from selenium.common.exceptions import StaleElementReferenceException
+
+    for _ in range(tries - 1):
+        try:
+            return action()
+        except StaleElementReferenceException:
+            time.sleep(0.2)
+    return action()
+
+
+@needs_library
+def test_page_adds_drags_and_removes_columns_and_converts_back(server, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    downloads, opened = tmp_path / "downloads", tmp_path / "opened"
+    downloads.mkdir()
+    opened.mkdir()
+    (opened / "small.json").write_text(venue_text())
+    browser = _browser(downloads, tmp_path / "profile")
+    find, find_all = browser.find_element, browser.find_elements
+    feet = lambda: find_all(By.CSS_SELECTOR, "circle.col-handle")  # noqa: E731
+    labels = lambda: browser.execute_script(  # noqa: E731  (read at once: a redraw cannot come between)
+        "return [...document.querySelectorAll('text.col-label')].map((t) => t.textContent)")
+    try:
+        browser.get(server)
+        _wait(lambda: len(Select(find(By.ID, "f-model")).options) == 10, what="the models")
+        find(By.ID, "open-file").send_keys(str(opened / "small.json"))
+        _wait(lambda: find(By.ID, "f-name").get_attribute("value") == "Small hall", what="the opened venue")
+        assert not feet()  # the single column is not dragged
+
+        find(By.ID, "to-columns").click()
+        assert find(By.ID, "columns-panel").is_displayed() and not find(By.ID, "single-column").is_displayed()
+        assert len(feet()) == 1 and labels() == ["column 1 →"]
+        find(By.ID, "add-column").click()
+        assert len(feet()) == 2
+        second = find_all(By.CSS_SELECTOR, "#columns > li")[1]
+        assert second.find_element(By.CLASS_NAME, "c-x").get_attribute("value") == "15"
+
+        # Drag the new column by its foot: x and height follow, on the 5 cm grid.
+        _steady(lambda: ActionChains(browser).drag_and_drop_by_offset(feet()[1], -60, -40).perform())
+        x, height = (float(second.find_element(By.CLASS_NAME, c).get_attribute("value")) for c in ("c-x", "c-height"))
+        assert x < 15 and height > 1.5, (x, height)
+        assert all(abs(v / 0.05 - round(v / 0.05)) < 1e-6 for v in (x, height)), (x, height)
+        Select(second.find_element(By.CLASS_NAME, "c-facing")).select_by_value("-x")
+        assert labels() == ["column 1 →", "column 2 ←"]
+        gallery = second.find_element(By.CSS_SELECTOR, 'input.c-serve[value="gallery"]')
+        gallery.click()
+        assert gallery.is_selected()
+
+        # A second column cannot go back to the single form; removed, it can.
+        assert not find(By.ID, "to-single").is_enabled()
+        second.find_element(By.CLASS_NAME, "c-delete").click()
+        assert len(feet()) == 1 and not find(By.CSS_SELECTOR, "#columns .c-delete").is_enabled()
+        find(By.ID, "to-single").click()
+        assert find(By.ID, "single-column").is_displayed() and not feet()
+        find(By.ID, "save-venue").click()
+        _wait(lambda: (downloads / "small.json").exists(), what="the saved venue")
+        assert not [e for e in browser.get_log("browser") if e["level"] == "SEVERE" and e["source"] != "network"]
+    finally:
+        browser.quit()
+    assert json.loads((downloads / "small.json").read_text()) == json.loads(venue_text())
