@@ -430,7 +430,9 @@ def test_page_adds_drags_and_removes_columns_and_converts_back(server, tmp_path)
         second = find_all(By.CSS_SELECTOR, "#columns > li")[1]
         assert second.find_element(By.CLASS_NAME, "c-x").get_attribute("value") == "15"
 
-        # Drag the new column by its foot: x and height follow, on the 5 cm grid.
+        # Drag the new column by its foot: x and height follow, on the 5 cm grid. (Once the venue is
+        # checked: the reader's message above the drawing may come or go and move it.)
+        _wait(lambda: not browser.execute_script("return document.body.dataset.checking"), what="the check")
         _steady(lambda: ActionChains(browser).drag_and_drop_by_offset(feet()[1], -60, -40).perform())
         x, height = (float(second.find_element(By.CLASS_NAME, c).get_attribute("value")) for c in ("c-x", "c-height"))
         assert x < 15 and height > 1.5, (x, height)
@@ -453,3 +455,65 @@ def test_page_adds_drags_and_removes_columns_and_converts_back(server, tmp_path)
     finally:
         browser.quit()
     assert json.loads((downloads / "small.json").read_text()) == json.loads(venue_text())
+
+
+def _system_example():
+    """The bundled example of several columns with the fewest columns, or None."""
+    found = [(len(json.loads(p.read_text()).get("columns", [])), p.name) for p in sorted((REPO / "examples").glob("*.json"))]
+    found = sorted(f for f in found if f[0])
+    return REPO / "examples" / found[0][1] if found else None
+
+
+def _same_design(page: Path, cli: Path):
+    """Processor files byte for byte, records' arrays equal, reports equal but for date and origin."""
+    names = sorted(p.relative_to(cli).as_posix() for p in cli.rglob("*") if p.is_file())
+    assert set(names) <= {p.relative_to(page).as_posix() for p in page.rglob("*") if p.is_file()}
+    for name in names:
+        if name.endswith((".png", ".svg", ".pdf")):
+            continue
+        a, b = page / name, cli / name
+        if name.endswith(".npz"):
+            x, y = np.load(a), np.load(b)
+            assert sorted(x.files) == sorted(y.files), name
+            for key in x.files:
+                np.testing.assert_array_equal(x[key], y[key], err_msg=f"{name}: {key}")
+        elif name.endswith("report.json"):
+            reports = [json.loads(p.read_text()) for p in (a, b)]
+            for report in reports:
+                for key in ("designed", "venue_source", "outputs"):
+                    report.pop(key, None)
+            assert reports[0] == reports[1], name
+        else:
+            assert a.read_bytes() == b.read_bytes(), name
+
+
+@needs_library
+@pytest.mark.skipif(not READER_KNOWS_COLUMNS or _system_example() is None,
+                    reason="the design of several columns is not in this tree yet")
+def test_page_designs_a_system_as_the_command_line_does(server, tmp_path, env_for_subprocess):
+    example = _system_example()
+    stem = example.stem
+
+    def call(url, body=None):
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(server + url, data=data, headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=60) as r:
+            return r.read()
+
+    job = json.loads(call("api/design", {"text": example.read_text(), "source": example.name, "grid": [60, 30],
+                                         "figures": ["png", "svg"]}))["id"]
+    state = _wait(lambda: (s := json.loads(call(f"api/design/{job}")))["state"] in ("done", "failed") and s,
+                  timeout=600, what="the system's design")
+    assert state["state"] == "done", state.get("error")
+    folders = [c["folder"] for c in state["report"]["columns"]]
+    assert {name.split("/")[0] for name in state["files"] if "/" in name} == set(folders)
+    assert {"report.json", "report.pdf"} <= set(state["files"]) and any(n.endswith(".svg") for n in state["files"])
+    zipfile.ZipFile(io.BytesIO(call(f"api/design/{job}/archive"))).extractall(tmp_path / "page")
+
+    # The command line on the venue file by its bare name, as the page names it (records keep the name).
+    (tmp_path / example.name).write_bytes(example.read_bytes())
+    result = subprocess.run([str(REPO / "bin" / "talvek"), "design", example.name, "-o", str(tmp_path / "cli"),
+                             "--grid", "60", "30", "--figures", "png,svg"], capture_output=True, text=True,
+                            cwd=tmp_path, env=env_for_subprocess, timeout=600)
+    assert result.returncode == 0, result.stderr
+    _same_design(tmp_path / "page" / stem, tmp_path / "cli")

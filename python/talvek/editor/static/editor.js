@@ -51,8 +51,11 @@ async function api(method, url, body) {
 
 let checkTimer = null;
 let checkSerial = 0;
+// While an edit waits for its check the page carries data-checking (the message above the
+// drawing may come or go with the answer and move it; the browser tests wait for it).
 function scheduleCheck() {
   clearTimeout(checkTimer);
+  document.body.dataset.checking = "1";
   checkTimer = setTimeout(checkVenue, 200);
 }
 
@@ -68,6 +71,7 @@ async function checkVenue() {
   }
   showErrors();
   draw();
+  delete document.body.dataset.checking;
 }
 
 // ---------------------------------------------------------------- errors next to their fields
