@@ -104,13 +104,12 @@ function showErrors() {
 function fieldFor(path) {
   let p = path;
   while (p) {
+    // A folded column (not the one being edited) takes the note on its card, so the
+    // column being edited stays open; opening it puts the note by its field.
     const c = /^columns\[(\d+)\](?:\.(\w+))?/.exec(p);
     if (c) {
       const li = document.querySelectorAll("#columns > li")[Number(c[1]) - 1];
-      if (li) {
-        showColumn(Number(c[1]) - 1);
-        return (c[2] && li.querySelector(`[data-part="${c[2]}"]`)) || li;
-      }
+      if (li) return (c[2] && li.classList.contains("selected") && li.querySelector(`[data-part="${c[2]}"]`)) || li;
     }
     const m = /^audience\[(\d+)\](?:\.(\w+))?/.exec(p);
     if (m) {
@@ -367,6 +366,7 @@ function showColumn(i) {
 function selectColumn(i) {
   if (state.column === i) return;
   showColumn(i);
+  showErrors();
   draw();
 }
 
