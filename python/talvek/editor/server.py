@@ -3,9 +3,10 @@
 The page keeps the venue as the JSON document of a venue file. It asks the
 server to check it (the same reader as ``talvek design``, so the same one-line
 messages, with the field path the page uses to show each next to its field),
-and to design it: the design runs :func:`talvek.design.pipeline.design_venue` in a
-worker thread into a folder of its own, and the page polls its progress and
-then fetches the report, the plots and the files.
+and to design it: the design runs :func:`talvek.design.pipeline.design_venue` (a
+venue of several columns: :func:`talvek.design.system.design_system`, one
+subfolder per column) in a worker thread into a folder of its own, and the page
+polls its progress and then fetches the report, the figures and the files.
 
 The library keeps one process-wide state, so one design runs at a time: a
 second request while one runs is answered 409.
@@ -15,13 +16,15 @@ API (every answer is JSON; every error is ``{"error": one line, ...}`` with a 4x
 - ``GET  /api/models``: the column models;
 - ``GET  /api/examples``, ``GET /api/examples/<name>``: the bundled example venues;
 - ``POST /api/venue`` ``{"text", "source"}``: check a venue text;
-- ``POST /api/design`` ``{"text", "source", "grid"}``: start a design (202, or 409 while one runs);
-- ``GET  /api/design/<id>``: its state, progress, report and files;
-- ``GET  /api/design/<id>/files/<name>``: one of its files.
+- ``POST /api/design`` ``{"text", "source", "grid", "figures"}``: start a design (202, or 409 while one runs);
+- ``GET  /api/design/<id>``: its state, progress, report and files (paths below its folder);
+- ``GET  /api/design/<id>/files/<path>``: one of its files;
+- ``GET  /api/design/<id>/archive``: all of them as one zip file.
 """
 
 from __future__ import annotations
 
+import io
 import json
 import re
 import shutil
@@ -29,13 +32,15 @@ import tempfile
 import threading
 import time
 import uuid
+import zipfile
 from pathlib import Path
 
-from flask import Flask, jsonify, request, send_from_directory
+from flask import Flask, jsonify, request, send_file, send_from_directory
 from werkzeug.exceptions import HTTPException
 
 from .. import outputs
 from ..design import pipeline
+from ..figures import FORMATS
 from ..report import FiguresAndReport
 from ..api import Talvek, TalvekError
 from ..models import all_models
@@ -60,6 +65,11 @@ class ApiError(Exception):
         self.status, self.message, self.extra = status, message, extra
 
 
+def _is_system(venue) -> bool:
+    """A venue of several columns (a ``columns`` list), designed as a system."""
+    return bool(getattr(venue, "is_system", False))
+
+
 def _one_line(text) -> str:
     return " ".join(str(text).split())
 
@@ -76,9 +86,9 @@ def _stem_of(source: str) -> str:
 class Design:
     """One design job: its folder, state and progress."""
 
-    def __init__(self, folder: Path, stem: str, source: str):
+    def __init__(self, folder: Path, stem: str, source: str, formats=("png",)):
         self.id = uuid.uuid4().hex[:12]
-        self.folder, self.stem, self.source = folder, stem, source
+        self.folder, self.stem, self.source, self.formats = folder, stem, source, tuple(formats)
         self.state = "queued"          # queued, running, done, failed
         self.stage = "waiting"
         self.done = self.total = 0
@@ -98,8 +108,12 @@ class Design:
             out["error"] = self.error
         if self.state == "done":
             out["report"] = self.report
-            out["files"] = sorted(p.name for p in self.folder.iterdir() if p.is_file())
+            out["files"] = self.files()
         return out
+
+    def files(self) -> list[str]:
+        """Its files as paths below its folder (a system's columns have subfolders), sorted."""
+        return sorted(p.relative_to(self.folder).as_posix() for p in self.folder.rglob("*") if p.is_file())
 
 
 class Designer:
@@ -143,12 +157,12 @@ class Designer:
         finally:
             self.library.release()
 
-    def start(self, venue, text: str, stem: str, grid) -> Design:
+    def start(self, venue, text: str, stem: str, grid, formats=("png",)) -> Design:
         if not self.slot.acquire(blocking=False):
             raise ApiError(409, "a design is running; wait for it to finish")
         try:
             self._forget_old()
-            job = Design(Path(tempfile.mkdtemp(prefix="design-", dir=self.workdir)), stem, venue.source)
+            job = Design(Path(tempfile.mkdtemp(prefix="design-", dir=self.workdir)), stem, venue.source, formats)
             self.jobs[job.id] = job
             threading.Thread(target=self._run, args=(job, venue, grid, text), daemon=True,
                              name=f"design-{job.id}").start()
@@ -167,9 +181,19 @@ class Designer:
                 with outputs.whole_folder(job.folder) as staging:
                     # The venue file goes with the design, byte for byte the text that was designed.
                     (staging / f"{job.stem}.json").write_text(text, encoding="utf-8")
-                    job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid, drawing=FiguresAndReport(),
-                                                       progress=self._tracking(job))
-                self._loaded = venue.model.number
+                    if _is_system(venue):
+                        from ..design.system import design_system
+                        from ..report import SystemFiguresAndReport
+
+                        job.report = design_system(tv, venue, staging, job.stem, grid=grid,
+                                                   drawing=SystemFiguresAndReport(job.formats),
+                                                   progress=self._tracking(job))
+                    else:
+                        job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid,
+                                                           drawing=FiguresAndReport(job.formats),
+                                                           progress=self._tracking(job))
+                # A system's columns may load several models; the last one is not worth tracking.
+                self._loaded = None if _is_system(venue) else venue.model.number
             job.state = "done"
         except (pipeline.DesignError, VenueError, outputs.FolderError) as e:
             job.state, job.error = "failed", _one_line(e)
@@ -264,10 +288,33 @@ def _finite(value, depth=0) -> bool:
 
 
 def _venue_summary(venue) -> dict:
-    (x0, x1), (z0, z1) = venue.extent()
-    return {"name": venue.name, "model": venue.model.name, "column_length": venue.model.column_length,
-            "extent": {"x": [x0, x1], "z": [z0, z1]},
-            "out_of_sight": [{"line": k, "end": end} for k, end, _ in venue.out_of_sight()]}
+    if _is_system(venue):
+        # The reader itself refuses a line behind a column that serves it, so none is out of sight.
+        out = {"name": venue.name, "columns": [{"name": c.name, "model": c.model.name,
+                                                "column_length": c.model.column_length} for c in venue.columns],
+               "out_of_sight": []}
+    else:
+        out = {"name": venue.name, "model": venue.model.name, "column_length": venue.model.column_length,
+               "out_of_sight": [{"line": k, "end": end} for k, end, _ in venue.out_of_sight()]}
+    if hasattr(venue, "extent"):
+        (x0, x1), (z0, z1) = venue.extent()
+        out["extent"] = {"x": [x0, x1], "z": [z0, z1]}
+    return out
+
+
+def _model_number(venue) -> int:
+    """The model to load ahead of a design: the venue's, or its first column's."""
+    return venue.columns[0].model.number if _is_system(venue) else venue.model.number
+
+
+def _formats_from(body: dict) -> tuple:
+    """The figure formats asked for, in the order of ``figures.FORMATS``; PNG always (the page shows it)."""
+    figures = body.pop("figures", ["png"])
+    if not (isinstance(figures, list) and figures and all(isinstance(f, str) for f in figures)
+            and set(figures) <= set(FORMATS) and "png" in figures):
+        raise ApiError(400, f"figures: expected a list of formats among {', '.join(FORMATS)}, png included",
+                       path="figures")
+    return tuple(f for f in FORMATS if f in figures)
 
 
 # ---------------------------------------------------------------- the application
@@ -351,7 +398,7 @@ def create_app(session, workdir: str | Path, *, preload: bool = True, models_dir
     @app.post("/api/venue")
     def check_venue():
         venue, text, _ = _venue_from(_body(), {"text", "source"}, models_dir)
-        designer.preload_model(venue.model.number)
+        designer.preload_model(_model_number(venue))
         return jsonify({"ok": True, "document": json.loads(text), "venue": _venue_summary(venue)})
 
     @app.post("/api/design")
@@ -362,30 +409,47 @@ def create_app(session, workdir: str | Path, *, preload: bool = True, models_dir
                 isinstance(g, int) and not isinstance(g, bool) and GRID_LIMITS[0] <= g <= GRID_LIMITS[1]
                 for g in grid)):
             raise ApiError(400, f"grid: expected [nx, nz], whole numbers {GRID_LIMITS[0]} to {GRID_LIMITS[1]}")
+        formats = _formats_from(body)
         venue, text, stem = _venue_from(body, {"text", "source"}, models_dir)
-        behind = venue.out_of_sight()
+        behind = [] if _is_system(venue) else venue.out_of_sight()
         if behind:  # the library would refuse it; say which end without asking it
             k, end, (x, z) = behind[0]
             a = venue.audience[k - 1]
             problem = f"the {end!r} end of \"{a.name}\" ({x:g}, {z:g}) m lies behind the column's front plane"
             raise ApiError(422, f"{venue.source}:{a.line}: audience[{k}].{end}: {problem}",
                            path=f"audience[{k}].{end}", line=a.line, problem=problem)
-        job = designer.start(venue, text, stem, tuple(grid))
+        job = designer.start(venue, text, stem, tuple(grid), formats)
         return jsonify(job.as_json()), 202
 
     @app.get("/api/design/<job_id>")
     def design_state(job_id):
         return jsonify(designer.job(job_id).as_json())
 
-    @app.get("/api/design/<job_id>/files/<name>")
-    def design_file(job_id, name):
+    def finished(job_id) -> Design:
         job = designer.job(job_id)
         if job.state != "done":
             raise ApiError(409, f"design {job_id} is {job.state}")
-        if name not in {p.name for p in job.folder.iterdir() if p.is_file()}:
+        return job
+
+    @app.get("/api/design/<job_id>/files/<path:name>")
+    def design_file(job_id, name):
+        job = finished(job_id)
+        if name not in job.files():  # only the design's own files, never a path out of its folder
             raise ApiError(404, f"design {job_id} has no file {name!r}")
         inline = name.endswith(".png") and request.args.get("download") is None
         return send_from_directory(job.folder, name, as_attachment=not inline, max_age=0)
+
+    @app.get("/api/design/<job_id>/archive")
+    def design_archive(job_id):
+        job = finished(job_id)
+        # Every file below a folder named after the stem, as the command line's output folder holds them.
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+            for name in job.files():
+                archive.write(job.folder / name, f"{job.stem}/{name}")
+        buffer.seek(0)
+        return send_file(buffer, mimetype="application/zip", as_attachment=True,
+                         download_name=f"{job.stem}.zip", max_age=0)
 
     return app
 

@@ -1,14 +1,12 @@
 // The venue editor page: the venue is kept as the JSON document of a venue file
 // (`doc`); every edit redraws the section and asks the server to check the text,
-// whose one-line message is shown next to the field it names.
+// whose one-line message is shown next to the field it names. A venue holds one
+// column (top-level model, height, tilt) or a `columns` list (columns.js).
 "use strict";
 
 const COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"];
-const TOP_KEYS = ["name", "model", "height", "tilt", "audience", "options", "room", "section"];
 const ROOM_KEYS = ["volume", "rt60", "noise", "temperature", "humidity"];
 const ROOM_FIELDS = { volume: "f-volume", rt60: "f-rt60", noise: "f-noise", temperature: "f-temperature", humidity: "f-humidity" };
-const LINE_KEYS = ["name", "from", "to", "level", "active"];
-const SNAP = 0.05; // m, ends dragged in the drawing land on this grid
 
 const state = {
   doc: null,          // the venue document
@@ -17,8 +15,10 @@ const state = {
   summary: null,      // the server's view of the last valid venue
   error: null,        // the reader's refusal of the venue: {error, path, line, problem}
   designError: null,  // the refusal or failure of the last design, until the venue changes
-  selected: -1,
-  dragging: null,     // {line, end, view}
+  notice: null,       // the page's own refusal of an edit (a conversion it cannot make), until the venue changes
+  selected: -1,       // audience line selected
+  column: -1,         // column selected (a venue of several columns)
+  dragging: null,     // {k, end} of an audience line, or {column}
   view: null,         // world box of the drawing
   job: null,
 };
@@ -27,54 +27,13 @@ const $ = (id) => document.getElementById(id);
 
 // ---------------------------------------------------------------- the venue text
 
-function compact(value) {
-  if (Array.isArray(value)) return "[" + value.map(compact).join(", ") + "]";
-  if (value !== null && typeof value === "object") {
-    return "{" + Object.keys(value).map((k) => JSON.stringify(k) + ": " + compact(value[k])).join(", ") + "}";
-  }
-  return JSON.stringify(value);
-}
-
-function ordered(obj, keys) {
-  const out = {};
-  for (const k of keys) if (k in obj) out[k] = obj[k];
-  for (const k of Object.keys(obj)) if (!(k in out)) out[k] = obj[k];
-  return out;
-}
-
-// The venue file as `talvek design` reads it: one field per line, one audience line per line.
-function venueText(doc) {
-  const top = ordered(doc, TOP_KEYS);
-  const parts = Object.keys(top).map((k) => {
-    if (k === "audience" && Array.isArray(top[k])) {
-      const items = top[k].map((item) => "    " + compact(item && typeof item === "object" ? ordered(item, LINE_KEYS) : item));
-      return '  "audience": [\n' + items.join(",\n") + "\n  ]";
-    }
-    return "  " + JSON.stringify(k) + ": " + compact(top[k]);
-  });
-  return "{\n" + parts.join(",\n") + "\n}\n";
-}
-
-// A typed number, or the text itself so that the reader names what is wrong with it.
-function numberOrText(text) {
-  const t = text.trim();
-  if (t === "") return undefined;
-  const v = Number(t);
-  return Number.isFinite(v) && /^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$/.test(t) ? v : t;
-}
-
-// One number, or several separated by commas or spaces (the seven octave bands of a room figure).
-function numbersOrText(text) {
-  const parts = text.split(/[\s,;]+/).filter((p) => p !== "");
-  if (parts.length <= 1) return numberOrText(text);
-  return parts.map((p) => numberOrText(p));
-}
+const { venueText, numberOrText, numbersOrText } = TalvekVenueText;
+const Columns = TalvekColumns;
 
 const shownList = (v) => (Array.isArray(v) ? v.map(shown).join(", ") : shown(v));
 const shown = (v) => (v === undefined || v === null ? "" : typeof v === "number" ? String(v) : String(v));
 const isNum = (v) => typeof v === "number" && Number.isFinite(v);
-const snap = (v) => Math.round(v / SNAP) * SNAP;
-const tidy = (v) => Number(v.toFixed(3));
+const { snap, tidy } = Columns; // ends dragged in the drawing land on its 5 cm grid
 
 // ---------------------------------------------------------------- server calls
 
@@ -92,8 +51,11 @@ async function api(method, url, body) {
 
 let checkTimer = null;
 let checkSerial = 0;
+// While an edit waits for its check the page carries data-checking (the message above the
+// drawing may come or go with the answer and move it; the browser tests wait for it).
 function scheduleCheck() {
   clearTimeout(checkTimer);
+  document.body.dataset.checking = "1";
   checkTimer = setTimeout(checkVenue, 200);
 }
 
@@ -109,6 +71,7 @@ async function checkVenue() {
   }
   showErrors();
   draw();
+  delete document.body.dataset.checking;
 }
 
 // ---------------------------------------------------------------- errors next to their fields
@@ -117,7 +80,7 @@ function showErrors() {
   document.querySelectorAll(".error-note").forEach((n) => n.remove());
   document.querySelectorAll(".invalid").forEach((n) => n.classList.remove("invalid"));
   const box = $("message");
-  const error = state.error || state.designError;
+  const error = state.error || state.designError || state.notice;
   if (!error) {
     box.hidden = true;
     return;
@@ -141,6 +104,13 @@ function showErrors() {
 function fieldFor(path) {
   let p = path;
   while (p) {
+    // A folded column (not the one being edited) takes the note on its card, so the
+    // column being edited stays open; opening it puts the note by its field.
+    const c = /^columns\[(\d+)\](?:\.(\w+))?/.exec(p);
+    if (c) {
+      const li = document.querySelectorAll("#columns > li")[Number(c[1]) - 1];
+      if (li) return (c[2] && li.classList.contains("selected") && li.querySelector(`[data-part="${c[2]}"]`)) || li;
+    }
     const m = /^audience\[(\d+)\](?:\.(\w+))?/.exec(p);
     if (m) {
       const li = document.querySelectorAll("#lines > li")[Number(m[1]) - 1];
@@ -164,16 +134,25 @@ function modelName(value) {
   return m ? m.name : null;
 }
 
+function fillModels(select, value) {
+  const name = modelName(value);
+  select.innerHTML = "";
+  for (const m of state.models) select.add(new Option(`${m.name} (${m.woofer_channels}${m.tweeter_channels ? " + " + m.tweeter_channels : ""} channels)`, m.name));
+  if (!name) select.add(new Option(`${shown(value)} (unknown)`, "__unknown__"));
+  select.value = name || "__unknown__";
+}
+
 function fillPanel() {
   const d = state.doc;
+  const system = Columns.isSystem(d);
   $("f-source").value = state.source;
   $("f-name").value = shown(d.name);
-  const model = $("f-model");
-  const name = modelName(d.model);
-  model.innerHTML = "";
-  for (const m of state.models) model.add(new Option(`${m.name} (${m.woofer_channels}${m.tweeter_channels ? " + " + m.tweeter_channels : ""} channels)`, m.name));
-  if (!name) model.add(new Option(`${shown(d.model)} (unknown)`, "__unknown__"));
-  model.value = name || "__unknown__";
+  $("single-column").hidden = system;
+  $("columns-panel").hidden = !system;
+  $("drawing-hint").textContent = system
+    ? "Drag the ends of an audience line, or a column by its foot; click a column to edit it."
+    : "Drag the ends of an audience line; the column stands at x = 0 and faces right.";
+  fillModels($("f-model"), d.model);
   $("f-height").value = shown(d.height);
   $("f-tilt").value = shown(d.tilt);
   const opts = d.options && typeof d.options === "object" ? d.options : {};
@@ -187,6 +166,55 @@ function fillPanel() {
   for (const [key, id] of Object.entries(ROOM_FIELDS)) $(id).value = shownList(room[key]);
   if (d.room) $("room").open = true;
   fillLines();
+  if (system) fillColumns();
+}
+
+function fillColumns() {
+  const list = $("columns");
+  list.innerHTML = "";
+  const names = Columns.lineNames(state.doc);
+  state.doc.columns.forEach((c, i) => {
+    const li = $("column-template").content.firstElementChild.cloneNode(true);
+    const col = c && typeof c === "object" ? c : {};
+    li.classList.toggle("selected", i === state.column);
+    li.querySelector(".c-name").value = shown(col.name);
+    li.querySelector(".c-name").placeholder = `column ${i + 1}`;
+    fillModels(li.querySelector(".c-model"), col.model);
+    li.querySelector(".c-x").value = shown(col.x);
+    li.querySelector(".c-height").value = shown(col.height);
+    li.querySelector(".c-tilt").value = shown(col.tilt);
+    li.querySelector(".c-facing").value = col.facing === "-x" ? "-x" : "+x";
+    li.querySelector(".c-delay").value = shown(col.delay_ms);
+    li.querySelector(".c-gain").value = shown(col.gain_db);
+    const serves = Array.isArray(col.serves) ? col.serves : [];
+    const box = li.querySelector(".c-serves");
+    for (const name of [...new Set(names)]) {
+      const label = document.createElement("label");
+      label.className = "check";
+      const tick = document.createElement("input");
+      tick.type = "checkbox";
+      tick.className = "c-serve";
+      tick.value = name;
+      tick.checked = serves.includes(name);
+      label.append(tick, " " + name);
+      box.appendChild(label);
+    }
+    briefColumn(li, col);
+    const remove = li.querySelector(".c-delete");
+    remove.disabled = state.doc.columns.length <= 1;
+    remove.addEventListener("click", (ev) => { ev.stopPropagation(); deleteColumn(i); });
+    li.addEventListener("focusin", () => selectColumn(i));
+    li.querySelector(".column-head").addEventListener("click", () => selectColumn(i));
+    li.addEventListener("input", () => readColumn(li, i));
+    li.addEventListener("change", () => readColumn(li, i));
+    list.appendChild(li);
+  });
+  $("to-single").disabled = state.doc.columns.length !== 1;
+}
+
+// The head of a folded column: where it stands and which way it faces.
+function briefColumn(li, col) {
+  li.querySelector(".c-brief").textContent = `${shown(modelName(col.model) || col.model)} at ${shown(col.x)} m, ${col.facing === "-x" ? "←" : "→"}`;
 }
 
 function fillLines() {
@@ -225,7 +253,12 @@ function setOrDelete(obj, key, value) {
 function readLine(li, k) {
   const item = state.doc.audience[k];
   const text = (cls) => li.querySelector(cls).value;
+  const before = Columns.lineName(item, k);
   setOrDelete(item, "name", text(".l-name").trim() === "" ? undefined : text(".l-name"));
+  if (Columns.lineName(item, k) !== before && Columns.isSystem(state.doc)) {
+    Columns.renameLine(state.doc, before, Columns.lineName(item, k));
+    fillColumns();
+  }
   item.from = [numberOrText(text(".l-x0")), numberOrText(text(".l-z0"))].map((v) => (v === undefined ? "" : v));
   item.to = [numberOrText(text(".l-x1")), numberOrText(text(".l-z1"))].map((v) => (v === undefined ? "" : v));
   const a = numberOrText(text(".l-lv0"));
@@ -266,8 +299,26 @@ function readVenueFields() {
   changed(false);
 }
 
+function readColumn(li, i) {
+  const col = state.doc.columns[i];
+  const text = (cls) => li.querySelector(cls).value;
+  setOrDelete(col, "name", text(".c-name").trim() === "" ? undefined : text(".c-name"));
+  if (text(".c-model") !== "__unknown__") col.model = text(".c-model");
+  setOrDelete(col, "x", numberOrText(text(".c-x")));
+  setOrDelete(col, "height", numberOrText(text(".c-height")));
+  setOrDelete(col, "tilt", numberOrText(text(".c-tilt")));
+  // +x is the default: written only when the file had it.
+  setOrDelete(col, "facing", text(".c-facing") === "+x" && !("facing" in col) ? undefined : text(".c-facing"));
+  setOrDelete(col, "delay_ms", numberOrText(text(".c-delay")));
+  setOrDelete(col, "gain_db", numberOrText(text(".c-gain")));
+  for (const tick of li.querySelectorAll(".c-serve")) Columns.setServed(state.doc, i, tick.value, tick.checked);
+  briefColumn(li, col);
+  changed(false);
+}
+
 function changed(refill) {
   state.designError = null;
+  state.notice = null;
   if (refill) fillPanel();
   draw();
   scheduleCheck();
@@ -286,14 +337,65 @@ function addLine() {
   const z = last && Array.isArray(last.to) && isNum(last.to[1]) ? last.to[1] + 1.5 : 1.2;
   const x0 = last && Array.isArray(last.to) && isNum(last.to[0]) ? Math.max(last.to[0] / 2, 2) : 2;
   const x1 = last && Array.isArray(last.to) && isNum(last.to[0]) ? last.to[0] : 15;
-  lines.push({ name: `line ${lines.length + 1}`, from: [tidy(x0), tidy(z)], to: [tidy(x1), tidy(z)], level: 80 });
+  const taken = Columns.lineNames(state.doc);
+  let n = lines.length + 1;
+  while (taken.includes(`line ${n}`)) n++;
+  lines.push({ name: `line ${n}`, from: [tidy(x0), tidy(z)], to: [tidy(x1), tidy(z)], level: 80 });
   state.selected = lines.length - 1;
+  // A new line of a system is served by the column being edited (or the first).
+  if (Columns.isSystem(state.doc) && state.doc.columns.length) {
+    Columns.setServed(state.doc, Math.max(state.column, 0), `line ${n}`, true);
+  }
   changed(true);
 }
 
 function deleteLine(k) {
+  const name = Columns.lineName(state.doc.audience[k], k);
   state.doc.audience.splice(k, 1);
+  Columns.forgetLine(state.doc, name);
   state.selected = -1;
+  changed(true);
+}
+
+// Fold every column but column i in the panel (-1: fold all).
+function showColumn(i) {
+  state.column = i;
+  document.querySelectorAll("#columns > li").forEach((li, j) => li.classList.toggle("selected", j === i));
+}
+
+function selectColumn(i) {
+  if (state.column === i) return;
+  showColumn(i);
+  showErrors();
+  draw();
+}
+
+function addColumn() {
+  state.column = Columns.addColumn(state.doc);
+  changed(true);
+}
+
+function deleteColumn(i) {
+  if (!Columns.removeColumn(state.doc, i)) return;
+  state.column = Math.min(state.column, state.doc.columns.length - 1);
+  changed(true);
+}
+
+function toColumns() {
+  state.doc = Columns.toColumns(state.doc).doc;
+  state.column = 0;
+  changed(true);
+}
+
+function toSingle() {
+  const { doc, problem } = Columns.toSingle(state.doc);
+  if (problem) {
+    state.notice = { error: problem, path: "columns" };
+    showErrors();
+    return;
+  }
+  state.doc = doc;
+  state.column = -1;
   changed(true);
 }
 
@@ -307,12 +409,14 @@ function el(name, attrs, parent) {
   return e;
 }
 
-function column() {
-  const m = state.models.find((m) => m.name === modelName(state.doc.model));
-  const h = isNum(state.doc.height) ? state.doc.height : 0;
-  const t = (isNum(state.doc.tilt) ? state.doc.tilt : 0) * Math.PI / 180;
-  const length = m ? m.column_length : 1;
-  return { h, t, length, top: [-length * Math.sin(t), h + length * Math.cos(t)] };
+function columnLength(model) {
+  const m = state.models.find((m) => m.name === modelName(model));
+  return m ? m.column_length : 1;
+}
+
+// Every column (the single one at x = 0) with its reference point, top end and aim.
+function drawnColumns() {
+  return Columns.columnsOf(state.doc).map((c, i) => ({ i, c, ...Columns.shape(c, columnLength(c.model)) }));
 }
 
 function ends() {
@@ -328,8 +432,12 @@ function ends() {
 // World box around the audience and the column (the file's section when it names one).
 function worldBox() {
   const sec = state.doc.section;
-  const col = column();
-  const xs = [], zs = [0, col.h, col.top[1]];
+  const system = Columns.isSystem(state.doc);
+  const xs = [], zs = [0];
+  for (const col of drawnColumns()) {
+    zs.push(col.base[1], col.top[1]);
+    if (system) xs.push(col.base[0], col.top[0]);
+  }
   for (const { a } of ends()) { xs.push(a.from[0], a.to[0]); zs.push(a.from[1], a.to[1]); }
   let x0 = Math.min(-1, ...xs.map((x) => x - 1)), x1 = Math.max(...xs, 5) * 1.05 + 1;
   let z0 = Math.min(...zs), z1 = Math.max(...zs) + 2;
@@ -374,15 +482,34 @@ function draw() {
   }
   el("line", { x1: X(x0), x2: X(x1), y1: Z(0), y2: Z(0), class: "floor" }, svg);
 
-  // The column: from its reference point at the bottom along the tilted axis, and its aim.
-  const col = column();
-  const mid = [col.top[0] / 2, (col.h + col.top[1]) / 2];
+  // Each column: from its reference point at the bottom along the tilted axis, and its aim.
+  // A column of a system is dragged by its foot and carries its name.
+  const system = Columns.isSystem(state.doc);
   const reach = (x1 - x0) * 0.9;
-  el("line", { x1: X(mid[0]), y1: Z(mid[1]), x2: X(mid[0] + reach * Math.cos(col.t)), y2: Z(mid[1] + reach * Math.sin(col.t)), class: "beam" }, svg);
-  el("line", { x1: X(0), y1: Z(col.h), x2: X(col.top[0]), y2: Z(col.top[1]), class: "column" }, svg);
-  el("circle", { cx: X(0), cy: Z(col.h), r: 3.5, class: "column-base" }, svg);
+  for (const { i, c, base, top, aim } of drawnColumns()) {
+    const mid = [(base[0] + top[0]) / 2, (base[1] + top[1]) / 2];
+    const chosen = system && i === state.column;
+    el("line", { x1: X(mid[0]), y1: Z(mid[1]), x2: X(mid[0] + reach * aim[0]), y2: Z(mid[1] + reach * aim[1]), class: "beam" }, svg);
+    const body = el("line", { x1: X(base[0]), y1: Z(base[1]), x2: X(top[0]), y2: Z(top[1]), class: "column" + (chosen ? " chosen" : "") }, svg);
+    if (!system) {
+      el("circle", { cx: X(base[0]), cy: Z(base[1]), r: 3.5, class: "column-base" }, svg);
+      continue;
+    }
+    body.setAttribute("data-column", i);
+    body.addEventListener("pointerdown", () => selectColumn(i));
+    const name = typeof c.name === "string" ? c.name : `column ${i + 1}`;
+    const label = el("text", { x: X(top[0]), y: Z(Math.max(top[1], base[1])) - 10, "text-anchor": "middle",
+      class: "col-label" + (chosen ? " chosen" : "") }, svg);
+    label.textContent = `${name} ${c.facing === "-x" ? "←" : "→"}`;
+    const foot = el("circle", { cx: X(base[0]), cy: Z(base[1]), r: chosen ? 8 : 6.5,
+      class: "col-handle" + (chosen ? " chosen" : "") + (state.dragging && state.dragging.column === i ? " dragging" : ""),
+      "data-column": i }, svg);
+    el("title", {}, foot).textContent = `${name}: x ${shown(c.x)} m, height ${shown(c.height)} m`;
+    foot.addEventListener("pointerdown", (ev) => startColumnDrag(ev, i));
+  }
 
-  const behind = new Set(((state.summary && state.summary.out_of_sight) || []).map((o) => `${o.line - 1}:${o.end}`));
+  const behind = system ? Columns.behindEnds(state.doc)
+    : new Set(((state.summary && state.summary.out_of_sight) || []).map((o) => `${o.line - 1}:${o.end}`));
   for (const { k, a } of ends()) {
     const colour = COLOURS[k % COLOURS.length];
     const active = a.active !== false;
@@ -402,7 +529,7 @@ function draw() {
         "data-line": k, "data-end": end }, svg);
       const title = el("title", {}, handle);
       title.textContent = `${a.name || `line ${k + 1}`}, ${end}: (${shown(p[0])}, ${shown(p[1])}) m` +
-        (behind.has(`${k}:${end}`) ? " — behind the column's front plane" : "");
+        (behind.has(`${k}:${end}`) ? ` — behind the front plane of ${system ? "a column that serves it" : "the column"}` : "");
       handle.addEventListener("pointerdown", (ev) => startDrag(ev, k, end));
     }
   }
@@ -416,6 +543,13 @@ function startDrag(ev, k, end) {
   select(k);
 }
 
+function startColumnDrag(ev, i) {
+  ev.preventDefault();
+  state.dragging = { column: i };
+  $("section").setPointerCapture(ev.pointerId);
+  showColumn(i);
+}
+
 function pointerWorld(ev) {
   const svg = $("section");
   const r = svg.getBoundingClientRect();
@@ -426,6 +560,19 @@ function pointerWorld(ev) {
 function moveDrag(ev) {
   if (!state.dragging) return;
   const [x, z] = pointerWorld(ev);
+  if (state.dragging.column !== undefined) {
+    const i = state.dragging.column;
+    const col = Columns.moveColumn(state.doc, i, x, z);
+    draw();
+    const li = document.querySelectorAll("#columns > li")[i];
+    if (li) {
+      li.querySelector(".c-x").value = shown(col.x);
+      li.querySelector(".c-height").value = shown(col.height);
+      briefColumn(li, col);
+    }
+    scheduleCheck();
+    return;
+  }
   const { k, end } = state.dragging;
   state.doc.audience[k][end] = [tidy(snap(x)), tidy(snap(z))];
   draw();
@@ -464,6 +611,7 @@ function load(text, source) {
   state.doc = doc;
   state.source = source;
   state.selected = -1;
+  state.column = Columns.isSystem(doc) ? 0 : -1;
   $("venue-title").textContent = `Vertical section: ${source}`;
   changed(true);
 }
@@ -500,7 +648,8 @@ async function design() {
   const button = $("design");
   button.disabled = true;
   const grid = $("grid").value.split(",").map(Number);
-  const { status, data } = await api("POST", "/api/design", { text: venueText(state.doc), source: state.source, grid });
+  const figures = $("figures").value.split(",");
+  const { status, data } = await api("POST", "/api/design", { text: venueText(state.doc), source: state.source, grid, figures });
   if (status !== 202) {
     state.designError = data;
     showErrors();
@@ -545,7 +694,8 @@ function showProgress(job) {
 }
 
 function fileUrl(name, download) {
-  return `/api/design/${state.job}/files/${encodeURIComponent(name)}${download ? "?download=1" : ""}`;
+  const path = name.split("/").map(encodeURIComponent).join("/");
+  return `/api/design/${state.job}/files/${path}${download ? "?download=1" : ""}`;
 }
 
 function row(table, cells, header) {
@@ -560,40 +710,94 @@ function row(table, cells, header) {
 
 const db = (v, sign) => (v === null || v === undefined ? "–" : `${sign && v > 0 ? "+" : ""}${Number(v).toFixed(1)} dB`);
 
+const FIGURE_TABS = [["coverage", "img-coverage", "coverage.png"], ["levels", "img-levels", "levels.png"],
+  ["filters", "img-filters", "filters.png"], ["intelligibility", "img-intelligibility", "intelligibility.png"]];
+
+// The report of a design: one column's, or a system's (its `columns` list; each column's
+// files in a subfolder). Fields a report does not hold are left out, not guessed.
 function showResults(job) {
-  const rep = job.report;
+  const rep = job.report || {};
+  const system = Array.isArray(rep.columns);
   $("results").hidden = false;
-  $("design-time").textContent = `${rep.model}, designed in ${job.elapsed.toFixed(1)} s`;
+  $("design-time").textContent = `${system ? `${rep.columns.length} columns` : rep.model}, designed in ${job.elapsed.toFixed(1)} s`;
+  $("system-summary").hidden = !system;
+  if (system) {
+    const table = $("column-table"); table.innerHTML = "";
+    row(table, ["column", "model", "delay", "folder"], true);
+    for (const c of rep.columns) {
+      row(table, [c.name, c.model ?? "–", isNum(c.delay_ms) ? `${c.delay_ms.toFixed(1)} ms` : "–", c.folder ? `${c.folder}/` : "–"]);
+    }
+  }
+  $("headroom-summary").hidden = rep.headroom_db === undefined;
   const head = $("headroom"); head.innerHTML = "";
-  row(head, ["as designed", db(rep.headroom_db, true)]);
-  row(head, ["gain to meet the targets", db(rep.level_offset_db, true)]);
-  row(head, ["left at the targets", db(rep.headroom_at_targets_db, true)]);
+  if (rep.headroom_db !== undefined) {
+    row(head, ["as designed", db(rep.headroom_db, true)]);
+    row(head, ["gain to meet the targets", db(rep.level_offset_db, true)]);
+    row(head, ["left at the targets", db(rep.headroom_at_targets_db, true)]);
+  }
   const bands = $("bands"); bands.innerHTML = "";
   row(bands, ["band", "RMS", "worst"], true);
-  for (const b of rep.bands) row(bands, [b.band_hz >= 1000 ? `${b.band_hz / 1000} kHz` : `${b.band_hz} Hz`, db(b.rms_db), db(b.worst_db, true)]);
+  for (const b of rep.bands || []) row(bands, [b.band_hz >= 1000 ? `${b.band_hz / 1000} kHz` : `${b.band_hz} Hz`, db(b.rms_db), db(b.worst_db, true)]);
   const lines = $("line-levels"); lines.innerHTML = "";
   row(lines, ["line", "target", "max before clipping"], true);
-  for (const l of rep.audience_lines) {
+  for (const l of rep.audience_lines || []) {
     row(lines, [l.name + (l.active ? "" : " (inactive)"), l.target_db ? [...new Set(l.target_db.map((v) => v.toFixed(0)))].join("→") + " dB" : "–",
-      `${l.max_spl_before_clipping_db.toFixed(1)} dB SPL`]);
+      isNum(l.max_spl_before_clipping_db) ? `${l.max_spl_before_clipping_db.toFixed(1)} dB SPL` : "–"]);
   }
-  const list = $("downloads"); list.innerHTML = "";
-  for (const name of job.files) {
-    const li = document.createElement("li");
-    const a = document.createElement("a");
-    a.href = fileUrl(name, true);
-    a.download = name;
-    a.textContent = name;
-    li.appendChild(a);
-    list.appendChild(li);
-  }
-  for (const [id, name] of [["img-coverage", "coverage.png"], ["img-levels", "levels.png"], ["img-filters", "filters.png"],
-    ["img-intelligibility", "intelligibility.png"]]) {
-    if (job.files.includes(name)) $(id).src = fileUrl(name, false);
+  showDownloads(job, system ? rep.columns.map((c) => c.folder).filter(Boolean) : []);
+  for (const [tab, id, name] of FIGURE_TABS) {
+    const there = job.files.includes(name);
+    if (there) $(id).src = fileUrl(name, false);
+    if (tab !== "intelligibility") document.querySelector(`.tabs button[data-tab="${tab}"]`).hidden = !there;
   }
   $("img-intelligibility").hidden = !job.files.includes("intelligibility.png");
-  showIntelligibility(rep.room);
-  showTab(document.querySelector(".tabs button.active").dataset.tab === "summary" ? "coverage" : document.querySelector(".tabs button.active").dataset.tab);
+  const more = TalvekResults.otherFigures(job.files, FIGURE_TABS.map((t) => t[2]));
+  $("tab-button-more").hidden = !more.length;
+  const box = $("tab-more"); box.innerHTML = "";
+  for (const name of more) {
+    const figure = document.createElement("figure");
+    const img = document.createElement("img");
+    img.src = fileUrl(name, false);
+    img.alt = name;
+    const caption = document.createElement("figcaption");
+    caption.textContent = name;
+    figure.append(img, caption);
+    box.appendChild(figure);
+  }
+  showIntelligibility(rep.room && Array.isArray(rep.room.lines) ? rep.room : null);
+  const active = document.querySelector(".tabs button.active");
+  const wanted = active.dataset.tab === "summary" ? "coverage" : active.dataset.tab;
+  const button = document.querySelector(`.tabs button[data-tab="${wanted}"]`);
+  showTab(button && !button.hidden ? wanted : "summary");
+}
+
+// Every file, a system's per column folder, a figure's formats side by side; and all as one zip.
+function showDownloads(job, order) {
+  const list = $("downloads"); list.innerHTML = "";
+  $("download-all").href = `/api/design/${state.job}/archive`;
+  $("download-all").download = `${job.stem}.zip`;
+  for (const group of TalvekResults.fileGroups(job.files, order)) {
+    let parent = list;
+    if (group.folder) {
+      const li = document.createElement("li");
+      li.className = "folder";
+      li.textContent = `${group.folder}/`;
+      parent = document.createElement("ul");
+      li.appendChild(parent);
+      list.appendChild(li);
+    }
+    for (const entry of group.entries) {
+      const li = document.createElement("li");
+      entry.forEach((path, j) => {
+        if (j) li.append(" · ");
+        const a = document.createElement("a");
+        a.href = fileUrl(path, true);
+        a.download = a.textContent = path.slice(path.lastIndexOf("/") + 1);
+        li.appendChild(a);
+      });
+      parent.appendChild(li);
+    }
+  }
 }
 
 const sti = (v) => (v === null || v === undefined ? "–" : Number(v).toFixed(2));
@@ -613,11 +817,12 @@ function showIntelligibility(room) {
   for (const l of room.lines) {
     const name = l.name + (l.active ? "" : " (inactive)");
     row(brief, [name, sti(l.sti_mean), sti(l.sti_unsteered_mean)]);
-    row(detail, [name, sti(l.sti_mean), sti(l.sti_min), `${Math.round(100 * l.share_sti_050)} %`, l.qualification,
+    row(detail, [name, sti(l.sti_mean), sti(l.sti_min), isNum(l.share_sti_050) ? `${Math.round(100 * l.share_sti_050)} %` : "–", l.qualification,
       sti(l.sti_unsteered_mean), sti(l.sti_unsteered_min)]);
   }
-  const noise = room.noise_dba === null ? "no noise" : `noise ${room.noise_dba.toFixed(0)} dB(A)`;
-  $("sti-room").textContent = `${room.volume_m3} m³, RT60 ${room.rt60_s.map((t) => t.toFixed(1)).join(" / ")} s `
+  const noise = !isNum(room.noise_dba) ? "no noise" : `noise ${room.noise_dba.toFixed(0)} dB(A)`;
+  const rt60 = Array.isArray(room.rt60_s) ? room.rt60_s.map((t) => t.toFixed(1)).join(" / ") : "–";
+  $("sti-room").textContent = `${room.volume_m3} m³, RT60 ${rt60} s `
     + `(125 Hz – 8 kHz), ${noise}; male speech at the targets. Unsteered: the same column with every channel `
     + `of a section alike, at the same mean level per octave band.`;
 }
@@ -649,6 +854,9 @@ async function start() {
   $("new-venue").addEventListener("click", newVenue);
   $("save-venue").addEventListener("click", () => download(state.source || "venue.json", venueText(state.doc)));
   $("add-line").addEventListener("click", addLine);
+  $("add-column").addEventListener("click", addColumn);
+  $("to-columns").addEventListener("click", toColumns);
+  $("to-single").addEventListener("click", toSingle);
   $("design").addEventListener("click", design);
   for (const id of ["f-source", "f-name", "f-model", "f-height", "f-tilt", "f-inactive-as-zero", "f-woofer-iterations", "f-sx0", "f-sx1", "f-sz0", "f-sz1",
     ...Object.values(ROOM_FIELDS)]) {
