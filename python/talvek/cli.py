@@ -140,13 +140,13 @@ def _session(args) -> Talvek:
     return tv
 
 
-def _drawing(args):
+def _drawing(args, workers=None):
     """What draws the figures and report.pdf, or None for ``--no-plots``."""
     if args.no_plots:
         return None
     from .report import FiguresAndReport
 
-    return FiguresAndReport(args.figures)
+    return FiguresAndReport(args.figures, workers)
 
 
 def _predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, args) -> dict:
@@ -253,21 +253,23 @@ def cmd_check(args) -> int:
 
 def cmd_design(args) -> int:
     started = time.monotonic()
-    if not args.no_plots:  # imported on a thread while the library optimises
-        from .figures import preload
-
-        preload()
     venue = load_venue(args.venue, _models_folder(args))
     stem = args.name or Path(args.venue).stem
     progress = Progress("predicting levels")
-    try:
-        tv = _session(args)
-        with _whole_folder(args.output, args.force) as staging:
-            rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
-                                        progress=progress, voicing=not args.no_voicing,
-                                        refine=not args.no_refinement)
-    finally:
-        progress.close()
+    with contextlib.ExitStack() as stack:
+        workers = None
+        if not args.no_plots:  # processes that import matplotlib while the library optimises, then draw
+            from .report.workers import FigureWorkers
+
+            workers = stack.enter_context(FigureWorkers(args.figures))
+        try:
+            tv = _session(args)
+            with _whole_folder(args.output, args.force) as staging:
+                rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid,
+                                            drawing=_drawing(args, workers), progress=progress,
+                                            voicing=not args.no_voicing, refine=not args.no_refinement)
+        finally:
+            progress.close()
     for line in analysis.summary_lines(rep):
         print(line)
     _finish(Path(args.output).resolve(), started, not args.no_plots)

@@ -15,7 +15,7 @@ import os
 from pathlib import Path
 
 from . import pages
-from .pdf import Image, image_of
+from ..figures.picture import Picture, picture_of
 
 
 def draw(name: str, venue, pred, rep: dict, responses):
@@ -34,16 +34,16 @@ def draw(name: str, venue, pred, rep: dict, responses):
     return filters.filters_figure(responses, title=f"{venue.name}: steering filters of {venue.model.name}")
 
 
-def _image(name: str, figures: dict, venue, pred, rep: dict, responses) -> Image:
-    """The picture of a figure: drawn already (an Image, or pixels), or drawn now (``talvek report``)."""
+def _image(name: str, figures: dict, venue, pred, rep: dict, responses) -> Picture:
+    """The picture of a figure: drawn already (a Picture, or pixels), or drawn now (``talvek report``)."""
     got = figures.get(name)
-    if isinstance(got, Image):
+    if isinstance(got, Picture):
         return got
     if got is None:
         from ..figures.style import pixels
 
         got = pixels(draw(name, venue, pred, rep, responses))
-    return image_of(got)
+    return picture_of(got)
 
 
 def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, responses=None) -> Path:
@@ -58,7 +58,7 @@ def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, resp
     figures : dict, optional
         The figures already drawn, by name (``coverage``, ``levels``,
         ``intelligibility``, ``filters``, and ``section`` for the title page),
-        as :class:`talvek.report.pdf.Image` or as (rows, columns, 3) pixels;
+        as :class:`talvek.figures.picture.Picture` or as (rows, columns, 3) pixels;
         the others are drawn here.
     responses : FilterResponses, optional
         Needed when the filters figure is not among ``figures``.

@@ -3,7 +3,8 @@
 The report's pages are text, tables and pictures already drawn, so they need
 no drawing library: text is set in the PDF standard fonts (Helvetica and
 Courier, which every reader has, so nothing is embedded and the text stays
-searchable), and an image is its pixels, Flate-compressed. The bytes depend
+searchable), and an image is a figure's :class:`talvek.figures.picture.Picture`, its
+PNG data as they are. The bytes depend
 only on what is drawn: no dates, no identifiers, so the same report gives
 the same file.
 """
@@ -11,44 +12,16 @@ the same file.
 from __future__ import annotations
 
 import zlib
-from dataclasses import dataclass
 from pathlib import Path
 
-__all__ = ["Image", "image_of", "Document"]
+from ..figures.picture import Picture
+
+__all__ = ["Document"]
 
 # Fonts by the names the pages use; Symbol supplies the few signs WinAnsi lacks.
 _FONTS = {"regular": b"Helvetica", "bold": b"Helvetica-Bold", "mono": b"Courier", "symbol": b"Symbol"}
 _SYMBOL = {"→": 0xAE, "≥": 0xB3, "≤": 0xA3, "−": 0x2D, "←": 0xAC, "≈": 0xBB, "Δ": 0x44, "μ": 0x6D}
 ASCENT = 0.72   # of the font size: from the top of the capitals down to the baseline (Helvetica's cap height)
-IMAGE_LEVEL = 6  # zlib level of the pictures: figures of flat colour shrink about 20-fold
-
-
-@dataclass(frozen=True)
-class Image:
-    """An RGB picture ready for a page: ``rows`` x ``columns`` pixels, Flate-compressed bytes."""
-
-    columns: int
-    rows: int
-    data: bytes
-
-
-def image_of(rgb) -> Image:
-    """An :class:`Image` of (rows, columns, 3) uint8 pixels, the first row at the top.
-
-    Each row is stored as differences to the pixel on its left (the PNG "Sub"
-    predictor, which a reader undoes), so that the gradients and the flat areas
-    of a figure compress alike.
-    """
-    import numpy as np
-
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
-    rows, columns, _ = rgb.shape
-    diff = rgb.copy()
-    diff[:, 1:] -= rgb[:, :-1]  # uint8 wraps around, as the predictor expects
-    lines = np.empty((rows, 1 + 3 * columns), dtype=np.uint8)
-    lines[:, 0] = 1  # filter type "Sub" for every row
-    lines[:, 1:] = diff.reshape(rows, -1)
-    return Image(columns, rows, zlib.compress(lines.tobytes(), IMAGE_LEVEL))
 
 
 def _literal(raw: bytes) -> bytes:
@@ -89,7 +62,7 @@ class Page:
         self.width, self.height = width, height
         self._ops: list[bytes] = []
         self.fonts: set[str] = set()
-        self.images: list[Image] = []
+        self.images: list[Picture] = []
 
     def text(self, x: float, top: float, text: str, *, size: float, font: str = "regular",
              grey: float = 0.0) -> None:
@@ -106,7 +79,7 @@ class Page:
         self._ops.append(b"%s G %s w %s %s m %s %s l S" % (_number(grey), _number(width), _number(x0), _number(y),
                                                             _number(x1), _number(y)))
 
-    def image(self, image: Image, x: float, y: float, width: float, height: float) -> None:
+    def image(self, image: Picture, x: float, y: float, width: float, height: float) -> None:
         """``image`` stretched over the box whose bottom left corner is (``x``, ``y``)."""
         self.images.append(image)
         name = b"/Im%d" % (len(self.images) - 1)
