@@ -60,7 +60,8 @@ def main() -> int:
     parser.add_argument("venue", nargs="?", default=str(REPO / "examples" / "theatre_balcony.json"))
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as out:
+    with tempfile.TemporaryDirectory() as scratch:
+        out = str(Path(scratch) / "design")  # a design owns its output folder whole
         command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", out]
         bare = command + ["--no-plots"]
         yardstick = [sys.executable, "-c", YARDSTICK]
@@ -68,10 +69,10 @@ def main() -> int:
         venue = json.loads(Path(args.venue).read_text())
         if "room" in venue:  # the same design without its room, to pair the room's cost
             del venue["room"]
-            bare_venue = Path(out) / "no_room.json"
+            bare_venue = Path(scratch) / "no_room.json"
             bare_venue.write_text(json.dumps(venue, indent=1))
             variants["no room"] = [str(REPO / "bin" / "talvek"), "design", str(bare_venue), "-o",
-                                   str(Path(out) / "bare")]
+                                   str(Path(scratch) / "bare")]
         for warm in (command, *variants.values()):  # the page cache holds the library, archives, Python, matplotlib
             timed(warm)
         runs, sticks, others = [], [], {label: [] for label in variants}

@@ -35,8 +35,10 @@ class FiguresAndReport:
         self._responses = None
 
     def begin(self, tv, venue, folder: Path) -> None:
-        """Start the filters figure: it needs the design's responses, not the prediction."""
+        """Start what needs no prediction: the filters (the design's responses) and the title page's section."""
         from ..figures.filters import filters_figure
+        from ..figures.section import section_figure
+        from .pages import section_size
 
         if self._workers is not None:
             self._threads = self._workers
@@ -48,27 +50,26 @@ class FiguresAndReport:
         self._responses = analysis.filter_responses(tv)
         self._threads.submit("filters", filters_figure, folder / "filters", self._responses,
                              title=f"{venue.name}: steering filters of {venue.model.name}")
+        self._threads.submit("section", section_figure, None, venue, section_size())
+
+    def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
+        """Start the figures of the levels while the design goes on to the room."""
+        from ..figures.coverage import coverage_figure
+        from ..figures.levels import levels_figure
+
+        self._threads.submit("levels", levels_figure, folder / "levels", venue, pred, correction=curve,
+                             offset_db=rep["level_offset_db"], headroom_db=rep["headroom_at_targets_db"])
+        self._threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
+                             offset_db=rep["level_offset_db"])
 
     def names(self, pred) -> list[str]:
         return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
 
     def finish(self, folder: Path, rep: dict, venue, pred) -> None:
-        """Draw the figures that need the prediction, wait for all of them, and write report.pdf."""
-        from ..figures.coverage import coverage_figure
+        """Draw the figure of the room, wait for all of them, and write report.pdf."""
         from ..figures.intelligibility import intelligibility_figure
-        from ..figures.levels import levels_figure
-        from ..figures.section import section_figure
         from .document import write_pdf
-        from .pages import section_size
 
-        threads = self._threads
-        # The most work first: the two processes then finish at about the same time.
-        threads.submit("levels", levels_figure, folder / "levels", venue, pred,
-                       correction=(rep.get("voicing") or {}).get("curve"), offset_db=rep["level_offset_db"],
-                       headroom_db=rep["headroom_at_targets_db"])
         if "intelligibility" in figure_names(pred):
-            threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
-        threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
-                       offset_db=rep["level_offset_db"])
-        threads.submit("section", section_figure, None, venue, section_size())  # the title page's
-        write_pdf(folder / "report.pdf", rep, venue, pred, figures=threads.finish(), responses=self._responses)
+            self._threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
+        write_pdf(folder / "report.pdf", rep, venue, pred, figures=self._threads.finish(), responses=self._responses)

@@ -89,16 +89,20 @@ def _workers(folder: Path, ends: list[tuple[int, int]]) -> None:
         from ..figures import style
 
         style.warm()
-        k = 0
+        k, children = 0, []
         for other in range(1, len(ends)):
-            if os.fork() == 0:
-                k = other
+            pid = os.fork()
+            if pid == 0:
+                k, children = other, []
                 break
+            children.append(pid)
         for j, pair in enumerate(ends):
             if j != k:
                 for fd in pair:
                     os.close(fd)
         _serve(folder, *ends[k])
+        for pid in children:  # so that the parent's accounts (and its wait) include them
+            os.waitpid(pid, 0)
         status = 0
     except BaseException:  # an interrupt or a broken pipe: the parent reports what it misses
         pass
