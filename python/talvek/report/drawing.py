@@ -35,10 +35,8 @@ class FiguresAndReport:
         self._responses = None
 
     def begin(self, tv, venue, folder: Path) -> None:
-        """Start what needs no prediction: the filters (the design's responses) and the title page's section."""
+        """Start the filters figure: it needs the design's responses, not the prediction."""
         from ..figures.filters import filters_figure
-        from ..figures.section import section_figure
-        from .pages import section_size
 
         if self._workers is not None:
             self._threads = self._workers
@@ -50,7 +48,6 @@ class FiguresAndReport:
         self._responses = analysis.filter_responses(tv)
         self._threads.submit("filters", filters_figure, folder / "filters", self._responses,
                              title=f"{venue.name}: steering filters of {venue.model.name}")
-        self._threads.submit("section", section_figure, None, venue, section_size())
 
     def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
         """Start the figures of the levels while the design goes on to the room."""
@@ -66,10 +63,13 @@ class FiguresAndReport:
         return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
 
     def finish(self, folder: Path, rep: dict, venue, pred) -> None:
-        """Draw the figure of the room, wait for all of them, and write report.pdf."""
+        """Draw the figure of the room and the title page's section, wait for all of them, and write report.pdf."""
         from ..figures.intelligibility import intelligibility_figure
+        from ..figures.section import section_figure
         from .document import write_pdf
+        from .pages import section_size
 
         if "intelligibility" in figure_names(pred):
             self._threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
+        self._threads.submit("section", section_figure, None, venue, section_size())
         write_pdf(folder / "report.pdf", rep, venue, pred, figures=self._threads.finish(), responses=self._responses)
