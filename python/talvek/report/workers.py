@@ -59,8 +59,10 @@ def _draw(folder: Path, name: str):
     """Run one job: draw the figure, write its files, keep its picture. Returns the result file."""
     from ..figures.style import save
 
-    with open(folder / f"{name}.job", "rb") as f:
+    job = folder / f"{name}.job"
+    with open(job, "rb") as f:
         make, stem, formats, args, kwargs = pickle.load(f)
+    job.unlink()  # the folder holds only what is in flight
     try:
         result = save(make(*args, **kwargs), stem, formats)
     except Exception as e:  # raised again in the parent
@@ -181,6 +183,7 @@ class FigureWorkers:
                     continue
                 with open(self._folder / reply, "rb") as f:
                     result = pickle.load(f)
+                (self._folder / reply).unlink()
                 if isinstance(result, BaseException):
                     self._failures.append(result)
                 else:
