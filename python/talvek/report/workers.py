@@ -90,8 +90,6 @@ def _workers(folder: Path, ends: list[tuple[int, int]]) -> None:
     """The first worker: import matplotlib, fork the others, serve the first pair of pipes. Never returns."""
     status = 1
     try:
-        # The design is what the command waits for: where the two compete for a core, it goes first.
-        os.nice(4)
         from ..figures import style
 
         style.warm()
