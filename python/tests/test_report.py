@@ -115,6 +115,7 @@ def test_figures_and_report_for_one_and_two_way_columns_with_and_without_a_room(
     for f in rep["files"]:
         assert f["sha256"] in text and f["name"] in text
     assert ("speech intelligibility" in text and "STI mean" in text) == room
+    assert "dB SPL" in text and "→" in text  # the targets: a sign outside WinAnsi, set in Symbol, still reads as text
     # Reproducible: drawn afresh (as `talvek report` does) the document has the same bytes, and no date of its own.
     write_pdf(tmp_path / "again.pdf", rep, venue, pred, responses=responses(two_way))
     assert (tmp_path / "again.pdf").read_bytes() == (tmp_path / "report.pdf").read_bytes()
