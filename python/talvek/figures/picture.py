@@ -26,18 +26,19 @@ class Picture:
     data: bytes
 
 
-def picture_of(rgb) -> Picture:
-    """A :class:`Picture` of (rows, columns, 3) uint8 pixels."""
+def picture_of(pixels) -> Picture:
+    """A :class:`Picture` of (rows, columns, 3) uint8 pixels, or of the colours of (rows, columns, 4)
+    RGBA ones (Agg's own buffer, read in place: no copy of the canvas)."""
     import numpy as np
 
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
+    rgb = np.asarray(pixels, dtype=np.uint8)[..., :3]
     rows, columns, _ = rgb.shape
     lines = np.empty((rows, 1 + 3 * columns), dtype=np.uint8)
     lines[:, 0] = 1  # filter type "Sub"
     body = lines[:, 1:].reshape(rows, columns, 3)
     body[:, 0] = rgb[:, 0]
     np.subtract(rgb[:, 1:], rgb[:, :-1], out=body[:, 1:])  # uint8 wraps around, as the filter expects
-    return Picture(columns, rows, zlib.compress(lines.tobytes(), LEVEL))
+    return Picture(columns, rows, zlib.compress(lines, LEVEL))
 
 
 def _chunk(kind: bytes, data: bytes) -> bytes:

@@ -147,7 +147,8 @@ def save(fig, stem, formats=("png",)):
 
     mpl()  # the settings above hold for every format
     titles = "; ".join(panels(fig))
-    picture = picture_of(pixels(fig))
+    fig.canvas.draw()
+    picture = picture_of(fig.canvas.buffer_rgba())
     for fmt in formats if stem is not None else ():
         path = Path(f"{stem}.{fmt}")
         if fmt == "png":

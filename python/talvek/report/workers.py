@@ -136,6 +136,9 @@ class FigureWorkers:
         self._folder = Path(tempfile.mkdtemp(prefix="talvek-figures-",
                                              dir=shm if shm.is_dir() and os.access(shm, os.W_OK) else None))
         pipes = [(os.pipe(), os.pipe()) for _ in range(count)]
+        # What exists now is shared with the drawing processes until written to; the
+        # collector would write to every object's header (and copy its page) on either side.
+        gc.freeze()
         self._pid = os.fork()
         if self._pid == 0:
             for (_, job_w), (result_r, _) in pipes:
