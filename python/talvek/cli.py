@@ -14,6 +14,7 @@ import json
 import os
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -258,7 +259,10 @@ def cmd_design(args) -> int:
     progress = Progress("predicting levels")
     with contextlib.ExitStack() as stack:
         workers = None
-        if not args.no_plots:  # processes that import matplotlib while the library optimises, then draw
+        # Processes that import matplotlib while the library optimises, then draw; forked only
+        # from a process that runs no other thread (called in-process by a threaded host, the
+        # figures are drawn on threads instead: the same files).
+        if not args.no_plots and threading.active_count() == 1:
             from .report.workers import FigureWorkers
 
             workers = stack.enter_context(FigureWorkers(args.figures))
