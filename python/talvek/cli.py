@@ -14,6 +14,7 @@ import json
 import os
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -151,13 +152,13 @@ def _session(args) -> Talvek:
     return tv
 
 
-def _drawing(args):
+def _drawing(args, workers=None):
     """What draws the figures and report.pdf, or None for ``--no-plots``."""
     if args.no_plots:
         return None
     from .report import FiguresAndReport
 
-    return FiguresAndReport(args.figures)
+    return FiguresAndReport(args.figures, workers)
 
 
 def _system_drawing(args):
@@ -273,27 +274,33 @@ def cmd_check(args) -> int:
 
 def cmd_design(args) -> int:
     started = time.monotonic()
-    if not args.no_plots:  # imported on a thread while the library optimises
-        from .figures import preload
-
-        preload()
     venue = load_venue(args.venue, _models_folder(args))
     stem = args.name or Path(args.venue).stem
     progress = Progress("predicting levels")
-    try:
-        tv = _session(args)
-        with _whole_folder(args.output, args.force) as staging:
-            if venue.is_system:
-                from .design.system import design_system
+    with contextlib.ExitStack() as stack:
+        workers = None
+        # Processes that import matplotlib while the library optimises, then draw; forked only
+        # from a process that runs no other thread (called in-process by a threaded host, the
+        # figures are drawn on threads instead: the same files).
+        if not args.no_plots and not venue.is_system and threading.active_count() == 1:
+            from .report.workers import FigureWorkers
 
-                rep = design_system(tv, venue, staging, stem, grid=args.grid, drawing=_system_drawing(args),
-                                    progress=progress, voicing=not args.no_voicing, refine=not args.no_refinement)
-            else:
-                rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid, drawing=_drawing(args),
-                                            progress=progress, voicing=not args.no_voicing,
-                                            refine=not args.no_refinement)
-    finally:
-        progress.close()
+            workers = stack.enter_context(FigureWorkers(args.figures))
+        try:
+            tv = _session(args)
+            with _whole_folder(args.output, args.force) as staging:
+                if venue.is_system:
+                    from .design.system import design_system
+
+                    rep = design_system(tv, venue, staging, stem, grid=args.grid, drawing=_system_drawing(args),
+                                        progress=progress, voicing=not args.no_voicing,
+                                        refine=not args.no_refinement)
+                else:
+                    rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid,
+                                                drawing=_drawing(args, workers), progress=progress,
+                                                voicing=not args.no_voicing, refine=not args.no_refinement)
+        finally:
+            progress.close()
     if venue.is_system:
         from .system.prediction import summary_lines
 

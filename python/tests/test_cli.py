@@ -199,6 +199,30 @@ def test_a_command_of_its_own_designs_the_same_and_fails_the_same(designs, env_f
     assert (result.returncode, result.stderr) == run(capsys, "design", bad, "-o", tmp_path / "bad")[::2]
 
 
+# What a design imports, seen from inside its own process (the head start and the command line as bin/talvek runs them).
+IMPORTS = """
+import sys
+sys.argv = ["talvek", *sys.argv[1:]]
+from talvek.__main__ import run
+code = run()
+print("drawn here:", sorted(m for m in ("matplotlib", "PIL") if m in sys.modules))
+sys.exit(code)
+"""
+
+
+@needs_library
+@pytest.mark.parametrize("plots", [False, True])
+def test_matplotlib_is_never_imported_by_the_design_process(env_for_subprocess, tmp_path, plots):
+    # --no-plots must not pay for matplotlib; with plots it is imported by the drawing processes only.
+    venue = EXAMPLES / "church_nave.json"
+    result = subprocess.run(["/usr/bin/python3", "-c", IMPORTS, "design", str(venue), "-o", str(tmp_path / "d"),
+                             "--grid", "40", "20"] + ([] if plots else ["--no-plots"]), capture_output=True,
+                            text=True, env=env_for_subprocess, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "drawn here: []" in result.stdout
+    assert (tmp_path / "d" / "report.pdf").is_file() == plots
+
+
 @needs_library
 def test_redesign_reproduces_the_processor_files(designs, env_for_subprocess, tmp_path):
     # A process of its own: the library refuses a record of one model while it

@@ -115,6 +115,7 @@ def test_figures_and_report_for_one_and_two_way_columns_with_and_without_a_room(
     for f in rep["files"]:
         assert f["sha256"] in text and f["name"] in text
     assert ("speech intelligibility" in text and "STI mean" in text) == room
+    assert "dB SPL" in text and "→" in text  # the targets: a sign outside WinAnsi, set in Symbol, still reads as text
     # Reproducible: drawn afresh (as `talvek report` does) the document has the same bytes, and no date of its own.
     write_pdf(tmp_path / "again.pdf", rep, venue, pred, responses=responses(two_way))
     assert (tmp_path / "again.pdf").read_bytes() == (tmp_path / "report.pdf").read_bytes()
@@ -146,3 +147,61 @@ def test_report_json_rounding_is_what_the_pdf_prints(tmp_path):
     rep["bands"][0]["rms_db"] = 1.25
     write_pdf(tmp_path / "r.pdf", json.loads(json.dumps(rep)), venue, pred, responses=responses(True))
     assert "1.25 dB" in pdf_text(tmp_path / "r.pdf")
+
+
+def test_picture_is_the_png_and_the_pdf_image_byte_for_byte(tmp_path):
+    # Pillow decodes the PNG on its own: the pixels must come back exactly, through
+    # every wrap-around of the row filter (random pixels) and the flat areas of a figure.
+    from talvek.figures.picture import picture_of, write_png
+
+    rng = np.random.default_rng(3)
+    rgb = rng.integers(0, 256, size=(37, 53, 3), dtype=np.uint8)
+    rgb[10:20] = (250, 3, 128)
+    picture = picture_of(rgb)
+    write_png(tmp_path / "p.png", picture, dpi=90, text={"Panels": "a; b", "Note": "−3 dB"})
+    with Image.open(tmp_path / "p.png") as im:
+        assert im.mode == "RGB" and np.array_equal(np.asarray(im), rgb)
+        assert im.text == {"Panels": "a; b", "Note": "−3 dB"} and round(im.info["dpi"][0]) == 90
+    # The PDF holds the same deflated rows (the report reuses the compression of the figure).
+    venue = venue_of("Vexal8")
+    pred = prediction(venue, room=False)
+    rep = report_of(venue, pred, False)
+    write_pdf(tmp_path / "r.pdf", rep, venue, pred, figures={"coverage": picture}, responses=responses(False))
+    assert picture.data in (tmp_path / "r.pdf").read_bytes()
+
+
+@pytest.mark.parametrize("room", [False, True])
+def test_figures_drawn_by_processes_make_the_same_report_as_threads(tmp_path, monkeypatch, room):
+    from talvek.report.drawing import FiguresAndReport
+    from talvek.report.workers import FigureWorkers
+
+    venue = venue_of("Vexal32")
+    pred = prediction(venue, room=room)
+    rep = report_of(venue, pred, room)
+    monkeypatch.setattr(analysis, "filter_responses", lambda _: responses(True))  # no library: known responses
+    outputs = {}
+    for how in ("threads", "processes"):
+        folder = tmp_path / how
+        folder.mkdir()
+        with FigureWorkers(("png",)) as workers:
+            drawing = FiguresAndReport(("png",), workers if how == "processes" else None)
+            drawing.begin(None, venue, folder)
+            drawing.predicted(folder, venue, pred, rep, None)
+            drawing.finish(folder, rep, venue, pred)
+        outputs[how] = {p.name: p.read_bytes() for p in folder.iterdir()}
+    assert set(outputs["processes"]) == {"coverage.png", "levels.png", "filters.png", "report.pdf"} | (
+        {"intelligibility.png"} if room else set())
+    assert outputs["processes"] == outputs["threads"]
+
+
+def test_a_failure_in_a_drawing_process_reaches_the_caller(tmp_path):
+    from talvek.report.workers import FigureWorkers
+
+    with FigureWorkers(("png",)) as workers:
+        workers.submit("ok", filters_figure, tmp_path / "ok", responses(False))
+        workers.submit("x", filters_figure, tmp_path / "missing" / "x", responses(False))
+        with pytest.raises(FileNotFoundError):
+            workers.finish()
+        assert (tmp_path / "ok.png").is_file()
+        workers.submit("again", filters_figure, tmp_path / "again", responses(False))  # still serves
+        assert set(workers.finish()) >= {"ok", "again"}

@@ -65,12 +65,17 @@ class Drawing(Protocol):
     """Draws a design's figures and report.pdf: the presentation layer's, handed in by the caller.
 
     ``begin`` is called before the levels are predicted, so what needs no
-    prediction (the filters) is drawn meanwhile; ``names`` are the files it
-    writes for a prediction, which report.json lists among the outputs;
-    ``finish`` draws the rest once report.json is written.
+    prediction (the filters) is drawn meanwhile; ``predicted`` as soon as the
+    levels are, before the room (``rep`` the report of the levels so far,
+    ``curve`` the voicing correction as report.json keeps it, or None);
+    ``names`` are the files it writes for a prediction, which report.json
+    lists among the outputs; ``finish`` draws the rest once report.json is
+    written.
     """
 
     def begin(self, tv: Talvek, venue: Venue, folder: Path) -> None: ...
+
+    def predicted(self, folder: Path, venue: Venue, pred, rep: dict, curve: dict | None) -> None: ...
 
     def names(self, pred) -> list[str]: ...
 
@@ -92,6 +97,9 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
         drawing.begin(tv, venue, folder)
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
+    curve = voicing_curve(voicing) if voicing is not None else None
+    if drawing is not None:
+        drawing.predicted(folder, venue, pred, rep, curve)
     if venue.room is not None:
         from ..room.prediction import room_prediction, room_report
 
@@ -100,7 +108,7 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     rep["limits"] = analysis.limit_notes(venue, pred, rep)
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
-        rep["voicing"]["curve"] = voicing_curve(voicing)
+        rep["voicing"]["curve"] = curve
     rep["designed"] = designed or design_date()
     rep["talvek_version"] = __version__
     rep["venue_source"] = str(venue.source)

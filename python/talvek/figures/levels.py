@@ -80,7 +80,10 @@ def levels_figure(venue, pred, *, deviation_range: float = 10.0, correction: dic
     ax.set_ylabel("frequency, Hz")
     ax.set_title("deviation from target")
     bar = fig.colorbar(mesh, ax=ax, extend="both", fraction=0.04, pad=0.01)
-    bar.set_label("dB" if correction is not None else "predicted − target, dB")
+    if correction is not None:  # above the bar: beside it, the label would run into the next panel's
+        bar.ax.text(0.5, 1.07, "dB", transform=bar.ax.transAxes, ha="center", va="bottom", fontsize=9.5)
+    else:
+        bar.set_label("predicted − target, dB")
     if correction is not None:
         _correction_axes(fig.add_subplot(grid[2, 2]), correction)
     fig.suptitle(f"{venue.name}: levels along the audience ({venue.model.name})\n"

@@ -52,3 +52,15 @@ def section_axes(ax, venue, *, labels=True) -> None:
     ax.set_xlabel("distance from the column, m")
     ax.set_ylabel("height, m")
     ax.grid(True)
+
+
+def section_figure(venue, size):
+    """The drawn section alone, ``size`` inches, as the report's title page shows it."""
+    from .style import new_figure
+
+    fig = new_figure(size)
+    ax = fig.add_axes((0.06, 0.1, 0.92, 0.82))
+    section_axes(ax, venue)
+    ax.set_title("the vertical section through the column: audience lines with their target levels "
+                 "(dashed = inactive), the column black, its aim dotted")
+    return fig

@@ -24,6 +24,7 @@ _RC = {
     "font.family": "DejaVu Sans",
     "font.size": 10.5,
     "axes.titlesize": 11,
+    "axes.titley": 1.0,         # titles at a fixed place: no search for tick labels above the axes
     "axes.labelsize": 10.5,
     "legend.fontsize": 9,
     "legend.framealpha": 0.9,
@@ -70,25 +71,20 @@ def mpl():
     return _mpl
 
 
-def _warm() -> None:
-    """Import matplotlib, its PDF backend and the font subsetter, and load the fonts the figures use."""
+def warm() -> None:
+    """Import matplotlib and what writing a PNG needs, and load the fonts the figures use."""
     mpl()
-    import matplotlib.backends.backend_pdf  # noqa: F401
     import matplotlib.image  # noqa: F401
     from matplotlib import font_manager
     from matplotlib.font_manager import FontProperties
 
     for weight in ("normal", "bold"):
         font_manager.get_font(font_manager.findfont(FontProperties(family="DejaVu Sans", weight=weight)))
-    try:
-        import fontTools.subset  # noqa: F401  (the PDF's TrueType subsets)
-    except ImportError:
-        pass
 
 
 def preload() -> threading.Thread:
     """Start importing matplotlib on a thread (about half a second) while the caller goes on."""
-    thread = threading.Thread(target=_warm, name="import matplotlib", daemon=True)
+    thread = threading.Thread(target=warm, name="import matplotlib", daemon=True)
     thread.start()
     return thread
 
@@ -118,7 +114,8 @@ def hz_axis(ax, low: float, high: float, axis: str = "x") -> None:
     target = ax.xaxis if axis == "x" else ax.yaxis
     target.set_major_locator(m.ticker.FixedLocator([t for t in HZ_TICKS if low <= t <= high]))
     target.set_major_formatter(m.ticker.FuncFormatter(lambda v, _: f"{v / 1000:g}k" if v >= 1000 else f"{v:g}"))
-    target.set_minor_formatter(m.ticker.NullFormatter())
+    # No minor ticks: the 1-2-5 ticks and their grid read well, and each tick is a handful of artists to draw.
+    target.set_minor_locator(m.ticker.NullLocator())
 
 
 def panels(fig) -> list[str]:
@@ -135,27 +132,29 @@ def pixels(fig):
 
 
 def save(fig, stem, formats=("png",)):
-    """Write ``fig`` as ``stem.<format>`` for each format; returns the Agg pixels it was drawn as.
+    """Write ``fig`` as ``stem.<format>`` for each format (none when ``stem`` is None); returns the
+    :class:`talvek.figures.picture.Picture` of the Agg pixels it was drawn as.
 
-    The figure is drawn by Agg once: the PNG is written from those pixels and
-    the report pages reuse them. The titles of the data panels go into the
-    file's own metadata (PNG text "Panels", SVG "Description", PDF
-    "Subject"), so a reader or a test can see what a picture holds without
-    looking at it. No dates.
+    The figure is drawn by Agg once and compressed once: the PNG is written
+    from that picture and the report pages reuse it. The titles of the data
+    panels go into the file's own metadata (PNG text "Panels", SVG
+    "Description", PDF "Subject"), so a reader or a test can see what a
+    picture holds without looking at it. No dates.
     """
     from pathlib import Path
 
+    from .picture import picture_of, write_png
+
     mpl()  # the settings above hold for every format
     titles = "; ".join(panels(fig))
-    rgb = pixels(fig)
-    for fmt in formats:
+    fig.canvas.draw()
+    picture = picture_of(fig.canvas.buffer_rgba())
+    for fmt in formats if stem is not None else ():
         path = Path(f"{stem}.{fmt}")
         if fmt == "png":
-            import matplotlib.image
-
-            matplotlib.image.imsave(path, rgb, format="png", dpi=fig.dpi, metadata={"Panels": titles, "Software": None})
+            write_png(path, picture, dpi=fig.dpi, text={"Panels": titles})
             continue
         metadata = {"svg": {"Date": None, "Description": titles, "Creator": None},
                     "pdf": {"CreationDate": None, "Subject": titles, "Creator": None}}[fmt]
         fig.savefig(path, format=fmt, metadata=metadata)
-    return rgb
+    return picture

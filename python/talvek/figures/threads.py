@@ -21,7 +21,7 @@ class FigureThreads:
 
     def __init__(self, formats=("png",)):
         self.formats = tuple(formats)
-        self.figures: dict = {}   # name -> Agg pixels, (rows, columns, 3) uint8
+        self.figures: dict = {}   # name -> Picture of the Agg pixels
         self._threads: list[threading.Thread] = []
         self._failures: list[BaseException] = []
 
@@ -38,7 +38,7 @@ class FigureThreads:
         self._threads.append(thread)
 
     def finish(self) -> dict:
-        """Wait for every figure submitted; raise the first failure, if any. Returns their pixels by name."""
+        """Wait for every figure submitted; raise the first failure, if any. Returns their pictures by name."""
         for thread in self._threads:
             thread.join()
         self._threads = []

@@ -1,9 +1,11 @@
-"""report.pdf: the pages in order, through matplotlib's PDF backend.
+"""report.pdf: the pages in order.
 
 The figure pages are the pixels the design drew its figures as (the PNG
-files' pixels), placed on pages of the same size; nothing is drawn twice.
-The text pages are text. The figures as vectors are the ``--figures svg`` or
-``pdf`` files. The document carries no creation date, so the same design
+files' pixels), one figure to a page of the same size; nothing is drawn
+twice. The text pages are text in the PDF standard fonts
+(:mod:`talvek.report.pdf`), so writing the document costs next to nothing
+once the figures are drawn. The figures as vectors are the ``--figures svg``
+or ``pdf`` files. The document carries no creation date, so the same design
 gives the same bytes.
 """
 
@@ -13,20 +15,12 @@ import os
 from pathlib import Path
 
 from . import pages
+from ..figures.picture import Picture, picture_of
 
 
-def _figure(name: str, figures: dict, venue, pred, rep: dict, responses):
-    """A page of the figure's pixels: drawn already, or drawn now (``talvek report``)."""
-    from ..figures.style import new_figure, pixels
-
-    rgb = figures[name] if name in figures else pixels(_draw(name, venue, pred, rep, responses))
-    page = new_figure()
-    page.figimage(rgb, origin="upper", resize=False, interpolation="none")  # embedded as is, not resampled
-    return page
-
-
-def _draw(name: str, venue, pred, rep: dict, responses):
-    from ..figures import coverage, filters, intelligibility, levels
+def draw(name: str, venue, pred, rep: dict, responses):
+    """The figure ``name`` of the report drawn now: a matplotlib figure (``section``: the title page's)."""
+    from ..figures import coverage, filters, intelligibility, levels, section
 
     if name == "coverage":
         return coverage.coverage_figure(venue, pred, offset_db=rep["level_offset_db"])
@@ -35,7 +29,21 @@ def _draw(name: str, venue, pred, rep: dict, responses):
                                     offset_db=rep["level_offset_db"], headroom_db=rep["headroom_at_targets_db"])
     if name == "intelligibility":
         return intelligibility.intelligibility_figure(venue, pred)
+    if name == "section":
+        return section.section_figure(venue, pages.section_size())
     return filters.filters_figure(responses, title=f"{venue.name}: steering filters of {venue.model.name}")
+
+
+def _image(name: str, figures: dict, venue, pred, rep: dict, responses) -> Picture:
+    """The picture of a figure: drawn already (a Picture, or pixels), or drawn now (``talvek report``)."""
+    got = figures.get(name)
+    if isinstance(got, Picture):
+        return got
+    if got is None:
+        from ..figures.style import pixels
+
+        got = pixels(draw(name, venue, pred, rep, responses))
+    return picture_of(got)
 
 
 def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, responses=None) -> Path:
@@ -48,29 +56,35 @@ def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, resp
     venue, pred
         The venue and the prediction the figures show.
     figures : dict, optional
-        Pixels of the figures already drawn, by name (``coverage``,
-        ``levels``, ``intelligibility``, ``filters``); the others are drawn here.
+        The figures already drawn, by name (``coverage``, ``levels``,
+        ``intelligibility``, ``filters``, and ``section`` for the title page),
+        as :class:`talvek.figures.picture.Picture` or as (rows, columns, 3) pixels;
+        the others are drawn here.
     responses : FilterResponses, optional
         Needed when the filters figure is not among ``figures``.
     """
-    from matplotlib.backends.backend_pdf import PdfPages
-
     figures = figures or {}
-    room = getattr(pred, "room", None) is not None and "room" in rep
-    sequence = [pages.title_page(rep, venue), _figure("coverage", figures, venue, pred, rep, responses),
-                _figure("levels", figures, venue, pred, rep, responses), pages.tables_page(rep)]
-    if room:
-        sequence += [pages.room_page(rep), _figure("intelligibility", figures, venue, pred, rep, responses)]
-    sequence += [_figure("filters", figures, venue, pred, rep, responses), pages.files_page(rep)]
+
+    def image(name):
+        return _image(name, figures, venue, pred, rep, responses)
+
+    doc = pages.new_document()
+    pages.title_page(doc, rep, image("section"))
+    pages.figure_page(doc, image("coverage"))
+    pages.figure_page(doc, image("levels"))
+    pages.tables_page(doc, rep)
+    if getattr(pred, "room", None) is not None and "room" in rep:
+        pages.room_page(doc, rep)
+        pages.figure_page(doc, image("intelligibility"))
+    pages.figure_page(doc, image("filters"))
+    pages.files_page(doc, rep)
 
     path = Path(path)
     partial = path.with_name(f".{path.name}.partial")
-    metadata = {"Title": f"Design report: {rep['venue']}", "Subject": f"{rep['model']} for {rep['venue']}",
-                "Creator": f"Talvek {rep.get('talvek_version', '')}", "Producer": None, "CreationDate": None}
+    info = {"Title": f"Design report: {rep['venue']}", "Subject": f"{rep['model']} for {rep['venue']}",
+            "Creator": f"Talvek {rep.get('talvek_version', '')}"}
     try:
-        with PdfPages(partial, metadata=metadata) as pdf:
-            for fig in sequence:
-                pdf.savefig(fig)
+        doc.write(partial, info)
         os.replace(partial, path)
     finally:
         partial.unlink(missing_ok=True)

@@ -21,40 +21,55 @@ def figure_names(pred) -> list[str]:
 
 
 class FiguresAndReport:
-    """Draws the figures in ``formats`` (png, svg, pdf) on threads, then report.pdf from their pixels."""
+    """Draws the figures in ``formats`` (png, svg, pdf), then report.pdf from their pixels.
 
-    def __init__(self, formats=("png",)):
+    The figures are drawn by ``workers`` (:class:`talvek.report.workers.FigureWorkers`,
+    which ``talvek design`` starts before it optimises) or else on threads of
+    this process (the editor, which serves on threads and must not fork).
+    """
+
+    def __init__(self, formats=("png",), workers=None):
         self.formats = tuple(formats)
+        self._workers = workers
         self._threads = None
         self._responses = None
 
     def begin(self, tv, venue, folder: Path) -> None:
         """Start the filters figure: it needs the design's responses, not the prediction."""
-        from .. import figures
         from ..figures.filters import filters_figure
 
-        figures.preload()
-        self._threads = figures.FigureThreads(self.formats)
+        if self._workers is not None:
+            self._threads = self._workers
+        else:
+            from .. import figures
+
+            figures.preload()
+            self._threads = figures.FigureThreads(self.formats)
         self._responses = analysis.filter_responses(tv)
         self._threads.submit("filters", filters_figure, folder / "filters", self._responses,
                              title=f"{venue.name}: steering filters of {venue.model.name}")
+
+    def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
+        """Start the figures of the levels while the design goes on to the room."""
+        from ..figures.coverage import coverage_figure
+        from ..figures.levels import levels_figure
+
+        self._threads.submit("levels", levels_figure, folder / "levels", venue, pred, correction=curve,
+                             offset_db=rep["level_offset_db"], headroom_db=rep["headroom_at_targets_db"])
+        self._threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
+                             offset_db=rep["level_offset_db"])
 
     def names(self, pred) -> list[str]:
         return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
 
     def finish(self, folder: Path, rep: dict, venue, pred) -> None:
-        """Draw the figures that need the prediction, wait for all of them, and write report.pdf."""
-        from ..figures.coverage import coverage_figure
+        """Draw the figure of the room and the title page's section, wait for all of them, and write report.pdf."""
         from ..figures.intelligibility import intelligibility_figure
-        from ..figures.levels import levels_figure
+        from ..figures.section import section_figure
         from .document import write_pdf
+        from .pages import section_size
 
-        threads = self._threads
-        threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
-                       offset_db=rep["level_offset_db"])
-        threads.submit("levels", levels_figure, folder / "levels", venue, pred,
-                       correction=(rep.get("voicing") or {}).get("curve"), offset_db=rep["level_offset_db"],
-                       headroom_db=rep["headroom_at_targets_db"])
         if "intelligibility" in figure_names(pred):
-            threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
-        write_pdf(folder / "report.pdf", rep, venue, pred, figures=threads.finish(), responses=self._responses)
+            self._threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
+        self._threads.submit("section", section_figure, None, venue, section_size())
+        write_pdf(folder / "report.pdf", rep, venue, pred, figures=self._threads.finish(), responses=self._responses)

@@ -8,12 +8,23 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..figures.section import section_axes
-from ..figures.style import PAGE, new_figure
+from ..figures.style import PAGE
+from .pdf import Document
 
-# Page layout in figure fractions.
+# Page layout in page fractions, from the bottom left.
 LEFT, TOP = 0.06, 0.92
-MONO = None  # digests in the text face: one font less to embed
+WIDTH, HEIGHT = 72.0 * PAGE[0], 72.0 * PAGE[1]  # points
+# Where the title page shows the drawn section (left, bottom, width, height): below the title block.
+SECTION_BOX = (0.045, 0.03, 0.93, 0.55)
+
+
+def section_size() -> tuple[float, float]:
+    """Inches of the section drawing, so that it fills :data:`SECTION_BOX` pixel for pixel."""
+    return SECTION_BOX[2] * PAGE[0], SECTION_BOX[3] * PAGE[1]
+
+
+def new_document() -> Document:
+    return Document(WIDTH, HEIGHT)
 
 
 def _band(fc: float) -> str:
@@ -27,42 +38,41 @@ def _db(v, fmt="+.2f") -> str:
 class Page:
     """A report page that is written top to bottom: headings, paragraphs and tables."""
 
-    def __init__(self, title: str, footer: str):
-        self.fig = new_figure(PAGE)
-        self.fig.text(LEFT, 0.955, title, fontsize=17, weight="bold", va="top")
-        self.fig.text(LEFT, 0.025, footer, fontsize=8, color="#666666")
+    def __init__(self, doc: Document, title: str, footer: str):
+        self.page = doc.page()
+        self.text(LEFT, 0.955, title, size=17, font="bold")
+        self.text(LEFT, 0.025 + 0.012, footer, size=8, grey=0.4)
         self.y = TOP - 0.02
+
+    def text(self, x: float, y: float, text: str, *, size: float, font: str = "regular", grey: float = 0.0) -> None:
+        """One line of text, the top of its capitals at ``y`` (page fractions)."""
+        self.page.text(x * WIDTH, y * HEIGHT, text, size=size, font=font, grey=grey)
 
     def heading(self, text: str) -> None:
         self.y -= 0.012
-        self.fig.text(LEFT, self.y, text, fontsize=12.5, weight="bold", va="top")
+        self.text(LEFT, self.y, text, size=12.5, font="bold")
         self.y -= 0.036
 
     def paragraph(self, text: str, *, size: float = 10, width: int = 150) -> None:
         import textwrap
 
         for line in textwrap.wrap(text, width) or [""]:
-            self.fig.text(LEFT, self.y, line, fontsize=size, va="top")
+            self.text(LEFT, self.y, line, size=size)
             self.y -= 0.026 * size / 10
 
     def table(self, header: list[str], rows: list[list[str]], columns: list[float], *, left: float = LEFT,
               size: float = 9.5, mono: tuple = ()) -> None:
-        """Rows of cells at the given column offsets (figure fractions from ``left``);
+        """Rows of cells at the given column offsets (page fractions from ``left``);
         columns named in ``mono`` in a fixed-width face."""
         step = 0.025 * size / 9.5
         for r, cells in enumerate([header] + rows):
             for c, (cell, x) in enumerate(zip(cells, columns)):
-                self.fig.text(left + x, self.y, cell, fontsize=size, va="top", weight="bold" if r == 0 else "normal", family=MONO if c in mono and r else None)
+                font = "bold" if r == 0 else "mono" if c in mono else "regular"
+                self.text(left + x, self.y, cell, size=size, font=font)
             self.y -= step
             if r == 0:
-                self.fig.add_artist(_rule(self.fig, left, left + columns[-1] + 0.1, self.y + step * 0.15))
+                self.page.rule(left * WIDTH, (left + columns[-1] + 0.1) * WIDTH, (self.y + step * 0.6) * HEIGHT)
         self.y -= 0.01
-
-
-def _rule(fig, x0, x1, y):
-    from matplotlib.lines import Line2D
-
-    return Line2D([x0, x1], [y, y], transform=fig.transFigure, color="#888888", linewidth=0.6)
 
 
 def footer(rep: dict) -> str:
@@ -70,33 +80,30 @@ def footer(rep: dict) -> str:
             f"Talvek {rep.get('talvek_version', '')}")
 
 
-def title_page(rep: dict, venue):
-    """The title block and the drawn section."""
-    page = Page(f"Design report: {rep['venue']}", footer(rep))
+def title_page(doc: Document, rep: dict, section) -> None:
+    """The title block and the drawn section (``section``: a :class:`talvek.report.pdf.Image` of
+    :func:`section_size`)."""
+    page = Page(doc, f"Design report: {rep['venue']}", footer(rep))
     rows = [["venue", rep["venue"]], ["column model", rep["model"]],
             ["mounting height", f"{rep['height_m']:g} m (bottom of the column above the floor)"],
             ["tilt", f"{rep['tilt_deg']:g}° (positive aims upwards)"],
             ["designed", rep.get("designed", "unknown")], ["Talvek version", rep.get("talvek_version", "unknown")],
             ["venue file", rep.get("venue_source", "")], ["venue file SHA-256", rep.get("venue_sha256", "")]]
     for label, value in rows:
-        page.fig.text(LEFT, page.y, label, fontsize=10, color="#444444", va="top")
-        page.fig.text(LEFT + 0.16, page.y, value, fontsize=10, va="top",
-                      family=MONO if label.endswith("SHA-256") else None)
+        page.text(LEFT, page.y, label, size=10, grey=0.27)
+        page.text(LEFT + 0.16, page.y, value, size=10, font="mono" if label.endswith("SHA-256") else "regular")
         page.y -= 0.028
     page.y -= 0.01
     page.paragraph(f"Headroom at the targets {rep['headroom_at_targets_db']:+.2f} dB "
                    f"(design {rep['level_offset_db']:+.2f} dB to meet the targets on average; "
                    f"frequency range analysed {rep['frequency_range_hz'][0]:g} to {rep['frequency_range_hz'][1]:g} Hz).")
-    ax = page.fig.add_axes((LEFT + 0.02, 0.07, 0.86, page.y - 0.12))
-    section_axes(ax, venue)
-    ax.set_title("the vertical section through the column: audience lines with their target levels "
-                 "(dashed = inactive), the column black, its aim dotted")
-    return page.fig
+    left, bottom, width, height = SECTION_BOX
+    page.page.image(section, left * WIDTH, bottom * HEIGHT, width * WIDTH, height * HEIGHT)
 
 
-def tables_page(rep: dict):
+def tables_page(doc: Document, rep: dict) -> None:
     """Deviation per band, headroom and maximum level per line, the voicing correction, the limits."""
-    page = Page("Levels against the targets", footer(rep))
+    page = Page(doc, "Levels against the targets", footer(rep))
     page.heading("Deviation from target along the active audience lines, per octave band")
     active = [line for line in rep["audience_lines"] if line["active"]]
     header = ["band", "all lines RMS", "worst"] + [f"{line['name']}" for line in active]
@@ -139,13 +146,12 @@ def tables_page(rep: dict):
     page.heading("Limits")
     for note in rep.get("limits") or ["every band meets its figures; the column has headroom at the targets"]:
         page.paragraph("• " + note, size=9.5, width=165)
-    return page.fig
 
 
-def room_page(rep: dict):
+def room_page(doc: Document, rep: dict) -> None:
     """The room as given and the STI reached along each audience line."""
     room = rep["room"]
-    page = Page("The room and speech intelligibility", footer(rep))
+    page = Page(doc, "The room and speech intelligibility", footer(rep))
     page.heading("The room, per octave band")
     bands = room["bands_hz"]
     rows = []
@@ -176,7 +182,6 @@ def room_page(rep: dict):
     page.paragraph("Qualification bands of the STI: A+ above 0.76, A 0.72–0.76, B 0.68–0.72, C 0.64–0.68, "
                    "D 0.60–0.64, E 0.56–0.60, F 0.52–0.56, G 0.48–0.52, H 0.44–0.48, I 0.40–0.44, J 0.36–0.40, "
                    "U below 0.36.", size=9)
-    return page.fig
 
 
 def _format(value) -> str:
@@ -187,9 +192,9 @@ def _format(value) -> str:
     return str(value)
 
 
-def files_page(rep: dict):
+def files_page(doc: Document, rep: dict) -> None:
     """The processor files with their sizes and SHA-256, for the person who loads them."""
-    page = Page("Processor files", footer(rep))
+    page = Page(doc, "Processor files", footer(rep))
     page.paragraph("Load these files into the column's processor. Check each file's size and SHA-256 against this "
                    "list before loading (`sha256sum FILE`); `talvek verify FOLDER` checks them all, and decodes "
                    "them against the stored design.", size=10)
@@ -199,4 +204,8 @@ def files_page(rep: dict):
     if rep.get("record"):
         page.paragraph(f"The design record {rep['record']} holds the steering responses the files were made from "
                        "(`talvek redesign` writes the same files again).", size=9.5)
-    return page.fig
+
+
+def figure_page(doc: Document, image) -> None:
+    """A page that is one figure's pixels, edge to edge (figures are drawn at the page's size)."""
+    doc.page().image(image, 0.0, 0.0, WIDTH, HEIGHT)
