@@ -11,7 +11,7 @@ import os
 from pathlib import Path
 
 from .drawing import FiguresAndReport
-from .pages import Page, _band
+from .pages import LEFT, Page, _band, figure_page, new_document
 
 __all__ = ["SystemFiguresAndReport", "SYSTEM_FIGURES", "write_system_pdf"]
 
@@ -23,13 +23,13 @@ def _footer(rep: dict) -> str:
             f"Talvek {rep.get('talvek_version', '')}")
 
 
-def _summary_page(rep: dict):
-    page = Page(f"System report: {rep['venue']}", _footer(rep))
+def _summary_page(doc, rep: dict) -> None:
+    page = Page(doc, f"System report: {rep['venue']}", _footer(rep))
     for label, value in (("venue file", rep.get("venue_source", "")),
                          ("venue file SHA-256", rep.get("venue_sha256", "")),
                          ("designed", rep.get("designed", "")), ("precedence offset", f"{rep['precedence_ms']:g} ms")):
-        page.fig.text(0.06, page.y, label, fontsize=10, color="#444444", va="top")
-        page.fig.text(0.22, page.y, value, fontsize=10, va="top")
+        page.text(LEFT, page.y, label, size=10, grey=0.27)
+        page.text(LEFT + 0.16, page.y, value, size=10, font="mono" if label.endswith("SHA-256") else "regular")
         page.y -= 0.028
     page.heading("Columns")
     rows = [[c["name"], c["model"], f"{c['x']:g} m", c["facing"], f"{c['height_m']:g} m / {c['tilt_deg']:g}°",
@@ -52,38 +52,29 @@ def _summary_page(rep: dict):
         rows = [[line["name"], f"{line['sti_mean']:.3f}", f"{line['sti_min']:.3f}",
                  f"{100 * line['share_sti_050']:.0f} %", line["qualification"]] for line in room["lines"]]
         page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"], rows, [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
-    return page.fig
 
 
-def _files_page(rep: dict):
-    page = Page("Processor files", _footer(rep))
+def _files_page(doc, rep: dict) -> None:
+    page = Page(doc, "Processor files", _footer(rep))
     page.paragraph("Every column's files, in its folder; `talvek verify` checks them against this list and the "
                    "column's record.", size=9.5)
     rows = [[f["name"], str(f["bytes"]), f["sha256"]] for f in rep["files"]]
-    page.table(["file", "bytes", "SHA-256"], rows, [0.0, 0.36, 0.43, 0.9], size=7.5 if len(rows) > 24 else 8.5)
-    return page.fig
+    page.table(["file", "bytes", "SHA-256"], rows, [0.0, 0.36, 0.43, 0.9], size=7.5 if len(rows) > 24 else 8.5,
+               mono=(2,))
 
 
 def write_system_pdf(path, rep: dict, figures: dict) -> Path:
-    """report.pdf of a system: its summary page, the figures' pixels (by name) a page each, the files."""
-    from matplotlib.backends.backend_pdf import PdfPages
-
-    from ..figures.style import new_figure
-
-    sequence = [_summary_page(rep)]
+    """report.pdf of a system: its summary page, the figures (pictures by name) a page each, the files."""
+    doc = new_document()
+    _summary_page(doc, rep)
     for name in SYSTEM_FIGURES:
-        page = new_figure()
-        page.figimage(figures[name], origin="upper", resize=False, interpolation="none")
-        sequence.append(page)
-    sequence.append(_files_page(rep))
+        figure_page(doc, figures[name])
+    _files_page(doc, rep)
     path = Path(path)
     partial = path.with_name(f".{path.name}.partial")
-    metadata = {"Title": f"System report: {rep['venue']}", "Creator": f"Talvek {rep.get('talvek_version', '')}",
-                "Producer": None, "CreationDate": None}
+    info = {"Title": f"System report: {rep['venue']}", "Creator": f"Talvek {rep.get('talvek_version', '')}"}
     try:
-        with PdfPages(partial, metadata=metadata) as pdf:
-            for fig in sequence:
-                pdf.savefig(fig)
+        doc.write(partial, info)
         os.replace(partial, path)
     finally:
         partial.unlink(missing_ok=True)
