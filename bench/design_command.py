@@ -60,15 +60,16 @@ def main() -> int:
     parser.add_argument("venue", nargs="?", default=str(REPO / "examples" / "theatre_balcony.json"))
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as out:
-        command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", out]
+    with tempfile.TemporaryDirectory() as out, tempfile.TemporaryDirectory() as venues:
+        # The venue without its room lives outside the output folders, which a design owns whole.
+        command = [str(REPO / "bin" / "talvek"), "design", args.venue, "-o", str(Path(out) / "design")]
         bare = command + ["--no-plots"]
         yardstick = [sys.executable, "-c", YARDSTICK]
         variants = {"no-plots": bare}
         venue = json.loads(Path(args.venue).read_text())
         if "room" in venue:  # the same design without its room, to pair the room's cost
             del venue["room"]
-            bare_venue = Path(out) / "no_room.json"
+            bare_venue = Path(venues) / "no_room.json"
             bare_venue.write_text(json.dumps(venue, indent=1))
             variants["no room"] = [str(REPO / "bin" / "talvek"), "design", str(bare_venue), "-o",
                                    str(Path(out) / "bare")]

@@ -92,12 +92,14 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
         drawing.begin(tv, venue, folder)
     pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
     rep = analysis.report(venue, pred)
+    rep["limits"] = []
     if venue.room is not None:
-        from ..room.prediction import room_prediction, room_report
+        from ..room.prediction import room_notes, room_prediction, room_report
 
         pred.room = room_prediction(tv, venue, pred)
         rep["room"] = room_report(venue, pred)
-    rep["limits"] = analysis.limit_notes(venue, pred, rep)
+        rep["limits"] = room_notes(pred)
+    rep["limits"] = analysis.limit_notes(venue, pred, rep) + rep["limits"]
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
         rep["voicing"]["curve"] = voicing_curve(voicing)
