@@ -53,6 +53,7 @@ from ..api import SFIORecord, Talvek
 from ..room.direct_share import excess_db, line_ratios_db, unsteered_ratios_db
 from ..room.prediction import radiated_power_db
 from ..venue import Venue
+from .shadowing import unshadowed
 from .voicing import VoicingResult, voice
 
 __all__ = ["RefinementResult", "DirectShare", "refine", "segment_table", "shape_figures", "score"]
@@ -348,8 +349,9 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     corrections = [[np.zeros(t.size) for t in nodes] for _ in OCTAVE_BANDS]
 
     def optimise(table, iterations, inactive_as_zero=venue.inactive_as_zero):
-        """A candidate: the library's fit for ``table``, its shape figures and its room penalty."""
-        rec = tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
+        """A candidate: the library's fit for ``table`` (no inactive line in front of an active
+        one, :mod:`.shadowing`), its shape figures and its room penalty."""
+        rec = tv.optimise(venue.height, venue.tilt, unshadowed(venue, table), inactive_as_zero=inactive_as_zero,
                           woofer_iterations=iterations)
         power = _levels(tv, venue, points)
         return rec, shape_figures(tv, venue, points, power), penalty(power)
