@@ -261,23 +261,26 @@ class DirectShare:
                  margin_db: float = ROOM_MARGIN_DB, step_deg: float = ROOM_STEP_DEG):
         self.tv, self.venue, self.line = tv, venue, points[3]
         self.weight, self.margin_db, self.step_deg = weight, margin_db, step_deg
+        self.bands = tuple(fc for fc in ROOM_BANDS if fc <= ROOM_TOP_HZ)
         freq = tv.frequencies()
-        low, last = analysis.analysed_range(freq, ROOM_BANDS)
+        low, last = analysis.analysed_range(freq, self.bands)
         self._rows = slice(low - 1, last)
         self._freq = freq[self._rows]
         self.reference = unsteered_ratios_db(tv, record, lambda: self.ratios(_levels(tv, venue, points)))
 
     def ratios(self, power: np.ndarray) -> np.ndarray:
-        """The current design's direct share per room band and line, dB, (7, L), from its
-        squared pressure at the audience points at every model frequency (N, P)."""
-        direct = analysis.spl_db(analysis.band_power(self._freq, power[self._rows], ROOM_BANDS))
-        return line_ratios_db(direct, self.line, radiated_power_db(self.tv, self.venue, 0.0, step_deg=self.step_deg))
+        """The current design's direct share per judged band (125 Hz - ``ROOM_TOP_HZ``) and line,
+        dB, (bands, L), from its squared pressure at the audience points at every model frequency (N, P)."""
+        direct = analysis.spl_db(analysis.band_power(self._freq, power[self._rows], self.bands))
+        power_db = radiated_power_db(self.tv, self.venue, 0.0, step_deg=self.step_deg, bands=self.bands)
+        return line_ratios_db(direct, self.line, power_db)
 
     def penalty(self, power: np.ndarray) -> np.ndarray:
         """Per room band (125 Hz - 8 kHz), the current design's penalty, (7,); none above ``ROOM_TOP_HZ``."""
         short = excess_db(self.ratios(power), self.reference)
-        return np.where(np.asarray(ROOM_BANDS) <= ROOM_TOP_HZ, self.weight * np.maximum(0.0, short + self.margin_db),
-                        0.0)
+        out = np.zeros(len(ROOM_BANDS))
+        out[:short.size] = self.weight * np.maximum(0.0, short + self.margin_db)
+        return out
 
 
 def _badness(figures: np.ndarray) -> np.ndarray:

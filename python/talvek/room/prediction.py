@@ -68,17 +68,18 @@ class RoomPrediction:
     volume_m3: float = 0.0
 
 
-def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float, *, step_deg: float = ARC_STEP_DEG) -> np.ndarray:
-    """Sound power level per room band of the current design for the reference signal, dB re 1 pW.
+def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float, *, step_deg: float = ARC_STEP_DEG,
+                      bands=analysis.ROOM_BANDS) -> np.ndarray:
+    """Sound power level per band of the current design for the reference signal, dB re 1 pW.
 
-    The vertical pattern is sampled by the library on an arc round the centre
+    ``bands`` are octave-band centres (default the room's seven). The vertical pattern is sampled by the library on an arc round the centre
     of the driver sections, in the column's own frame (elevation from its
     forward normal), every ``step_deg`` degrees; the rest of the sphere follows
     :mod:`.radiation`. The air is left out: it takes its share on the way to
     each listener, and the room's reverberation time already holds it.
     """
     freq_all = tv.frequencies()
-    low, last = analysis.analysed_range(freq_all, analysis.ROOM_BANDS)
+    low, last = analysis.analysed_range(freq_all, bands)
     freq = freq_all[low - 1:last]
     radius = max(ARC_RADIUS_M, 4.0 * venue.model.column_length)
     # The arc ends a hair inside the plane of the baffle, which the library counts as in front.
@@ -92,7 +93,7 @@ def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float, *, step_deg: flo
     vertical, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt, first=low, last=last)
     factor = _horizontal_factor(venue.model, tuple(freq), float(step_deg))
     power = radiation.sphere_power(vertical * 10 ** (gain_db / 10), el, radius, None, None, factor=factor)
-    return analysis.spl_db(analysis.band_power(freq, power, analysis.ROOM_BANDS))
+    return analysis.spl_db(analysis.band_power(freq, power, bands))
 
 
 @functools.lru_cache(maxsize=4)
