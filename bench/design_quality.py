@@ -69,8 +69,8 @@ def main() -> int:
             print(row("optimised", rep["voicing"]["before"]))
             print(row("voiced", rep))
             for line in (rep.get("room") or {}).get("lines", []):
-                print(f"  STI {line['name']}: {line['sti_mean']:.2f} (min {line['sti_min']:.2f}), unsteered "
-                      f"{line['sti_unsteered_mean']:.2f} (min {line['sti_unsteered_min']:.2f})")
+                print(f"  STI {line['name']}: {line['sti_mean']:.3f} (min {line['sti_min']:.3f}), unsteered "
+                      f"{line['sti_unsteered_mean']:.3f} (min {line['sti_unsteered_min']:.3f})")
             for note in rep.get("limits", []):
                 print(f"  note: {note}")
     return 0

@@ -100,12 +100,14 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     curve = voicing_curve(voicing) if voicing is not None else None
     if drawing is not None:
         drawing.predicted(folder, venue, pred, rep, curve)
+    room_limits = []
     if venue.room is not None:
-        from ..room.prediction import room_prediction, room_report
+        from ..room.prediction import room_notes, room_prediction, room_report
 
         pred.room = room_prediction(tv, venue, pred)
         rep["room"] = room_report(venue, pred)
-    rep["limits"] = analysis.limit_notes(venue, pred, rep)
+        room_limits = room_notes(pred)
+    rep["limits"] = analysis.limit_notes(venue, pred, rep) + room_limits
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
         rep["voicing"]["curve"] = curve

@@ -20,7 +20,12 @@ SFIO records of different runs splice frequency by frequency:
    asked for more by about what the air takes on the way, alpha * r);
 2. each candidate is judged per band by the shape along the audience that
    voicing cannot change (:func:`shape_figures`: the deviation less its mean
-   at each frequency);
+   at each frequency) and, in a room, by the share of its sound that reaches
+   the audience directly (:class:`DirectShare`): a fit over the audience's
+   directions only, or one asked for a steep slope, can meet the shape with
+   a low-frequency beam that the 2-3 m woofer line cannot narrow, aimed
+   past the audience at the ceiling, and the room's reflected sound then
+   drowns the direct;
 3. each band takes its frequencies from its best candidate (a short
    cross-fade in log frequency joins them), the result is voiced, and it is
    kept only if its report is better than the design before;
@@ -43,12 +48,15 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from .. import analysis
-from ..analysis import OCTAVE_BANDS
+from ..analysis import OCTAVE_BANDS, ROOM_BANDS
 from ..api import SFIORecord, Talvek
+from ..room.direct_share import excess_db, line_ratios_db, unsteered_ratios_db
+from ..room.prediction import radiated_power_db
 from ..venue import Venue
+from .shadowing import unshadowed
 from .voicing import VoicingResult, voice
 
-__all__ = ["RefinementResult", "refine", "segment_table", "shape_figures", "score"]
+__all__ = ["RefinementResult", "DirectShare", "refine", "segment_table", "shape_figures", "score"]
 
 SEGMENT_DEG = 3.0
 MOST_SEGMENTS = 10
@@ -58,6 +66,15 @@ FADE_OCTAVES = 1.0 / 6.0
 # Rounds of target correction: the third lets the top bands' targets settle on the air's
 # share (each round takes 0.8 of what is left).
 PASSES = 3
+# In a room: badness per dB by which a band's direct share on its worst line falls short of
+# the unsteered column's plus a margin, up to the woofers' top band that is judged so (above,
+# the steered beams are narrow and their share follows the shape), and the arc step of the
+# power estimate that judges it.
+ROOM_WEIGHT = 0.5
+EXCESS_WEIGHT, ROOM_EXCESS_WEIGHT = 2.0, 10.0    # per relative excess over a figure, without and with a room
+ROOM_MARGIN_DB = 0.0
+ROOM_TOP_HZ = 500.0
+ROOM_STEP_DEG = 2.0
 
 
 @dataclass
@@ -76,7 +93,7 @@ def _report_figures(rep: dict) -> np.ndarray:
     return np.array([[b["rms_db"], abs(b["worst_db"])] for b in rep["bands"]])
 
 
-def score(rep: dict) -> float:
+def score(rep: dict, room_penalty=None) -> float:
     """One number for a report, lower is better.
 
     Per band, the larger of RMS and worst |deviation| relative to the band's
@@ -84,9 +101,16 @@ def score(rep: dict) -> float:
     excess over a figure, plus any headroom missing at the targets in dB: a
     design that meets every figure and can play at its targets beats one
     that is a little smoother in some bands but misses another.
+    ``room_penalty`` (per room band 125 Hz - 8 kHz, from
+    :meth:`DirectShare.penalty`) adds to the mean as the bands' relative
+    figures do, and every excess over a figure then counts
+    ``ROOM_EXCESS_WEIGHT`` times: the figures come first, the room's share
+    decides among designs that meet them.
     """
     relative = _badness(_report_figures(rep))
-    return float(np.mean(relative) + 2.0 * np.sum(np.maximum(relative - 1.0, 0.0))
+    room = 0.0 if room_penalty is None else float(np.sum(room_penalty)) / relative.size
+    excess = EXCESS_WEIGHT if room_penalty is None else ROOM_EXCESS_WEIGHT
+    return float(np.mean(relative) + room + excess * np.sum(np.maximum(relative - 1.0, 0.0))
                  + max(0.0, -rep["headroom_at_targets_db"]))
 
 
@@ -192,18 +216,25 @@ def _splice(records: list, centres, fade_octaves: float) -> SFIORecord:
                    tw=blend(first.tw_freq, [r.tw for r in records]), venue=dict(first.venue))
 
 
-def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
+def _levels(tv: Talvek, venue: Venue, points) -> np.ndarray:
+    """The current design's squared pressure at ``points`` at every model frequency, air included, (N, P)."""
+    x, z = points[0], points[1]
+    power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    return power * analysis.air_factor(venue, tv.frequencies(), x, z)
+
+
+def shape_figures(tv: Talvek, venue: Venue, points, power=None) -> np.ndarray:
     """Per octave band, RMS and worst deviation along the audience that voicing cannot remove, dB, (bands, 2).
 
     The current design's levels at ``points`` (from
     :func:`talvek.design.voicing.audience_samples`) less their targets, less the mean
     over the points at each frequency (voicing's part), summed per band as
-    squared pressure, less the band's mean.
+    squared pressure, less the band's mean. ``power`` is the squared pressure
+    there, when the caller has it already (:func:`_levels`).
     """
-    x, z, target = points
-    power, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt)
+    target = points[2]
+    power = _levels(tv, venue, points) if power is None else power
     freq = tv.frequencies()
-    power *= analysis.air_factor(venue, freq, x, z)
     dev = 10 * np.log10(np.maximum(power, 1e-30) / (20e-6) ** 2) - target[None, :]
     dev -= dev.mean(axis=1, keepdims=True)
     out = []
@@ -214,10 +245,53 @@ def shape_figures(tv: Talvek, venue: Venue, points) -> np.ndarray:
     return np.array(out)
 
 
+class DirectShare:
+    """In a room, how far each design's direct share falls short of the unsteered column's, per band.
+
+    The direct share (:mod:`talvek.room.direct_share`) of a band and audience
+    line is its mean direct level less the column's radiated power level; the
+    reference is the same column unsteered, measured once when this is made
+    (the library then holds ``record`` again). A band is penalised by
+    ``weight`` per dB by which its worst line's share falls short of the
+    reference's plus ``margin_db``: a design that sends more of its sound past
+    the audience than the unsteered column hears more of the room.
+    """
+
+    def __init__(self, tv: Talvek, venue: Venue, record: SFIORecord, points, *, weight: float = ROOM_WEIGHT,
+                 margin_db: float = ROOM_MARGIN_DB, step_deg: float = ROOM_STEP_DEG):
+        self.tv, self.venue, self.line = tv, venue, points[3]
+        self.weight, self.margin_db, self.step_deg = weight, margin_db, step_deg
+        self.bands = tuple(fc for fc in ROOM_BANDS if fc <= ROOM_TOP_HZ)
+        freq = tv.frequencies()
+        low, last = analysis.analysed_range(freq, self.bands)
+        self._rows = slice(low - 1, last)
+        self._freq = freq[self._rows]
+        self.reference = unsteered_ratios_db(tv, record, lambda: self.ratios(_levels(tv, venue, points)))
+
+    def ratios(self, power: np.ndarray) -> np.ndarray:
+        """The current design's direct share per judged band (125 Hz - ``ROOM_TOP_HZ``) and line,
+        dB, (bands, L), from its squared pressure at the audience points at every model frequency (N, P)."""
+        direct = analysis.spl_db(analysis.band_power(self._freq, power[self._rows], self.bands))
+        power_db = radiated_power_db(self.tv, self.venue, 0.0, step_deg=self.step_deg, bands=self.bands)
+        return line_ratios_db(direct, self.line, power_db)
+
+    def penalty(self, power: np.ndarray) -> np.ndarray:
+        """Per room band (125 Hz - 8 kHz), the current design's penalty, (7,); none above ``ROOM_TOP_HZ``."""
+        short = excess_db(self.ratios(power), self.reference)
+        out = np.zeros(len(ROOM_BANDS))
+        out[:short.size] = self.weight * np.maximum(0.0, short + self.margin_db)
+        return out
+
+
 def _badness(figures: np.ndarray) -> np.ndarray:
     """Per band, how far the figures are from the report's limits (RMS and worst, relative)."""
     limits = np.array([analysis.FIGURES[fc] for fc in OCTAVE_BANDS])
     return np.max(figures / limits, axis=1)
+
+
+def _over(relative: np.ndarray) -> np.ndarray:
+    """Relative figures with every excess over a figure added as :func:`score` counts it in a room."""
+    return relative + ROOM_EXCESS_WEIGHT * np.maximum(relative - 1.0, 0.0)
 
 
 def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult, *, passes: int = PASSES,
@@ -258,45 +332,59 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
     from .voicing import audience_samples
 
     result = RefinementResult()
-    points = audience_samples(venue)
+    points = audience_samples(venue, with_line=True)
+    share = DirectShare(tv, venue, record, points) if venue.room is not None else None
+
+    def penalty(power=None):
+        """The current design's room penalty per band (zeros without a room)."""
+        if share is None:
+            return np.zeros(len(ROOM_BANDS))
+        return share.penalty(_levels(tv, venue, points) if power is None else power)
+
     pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
     rep = analysis.report(venue, pred)
-    best = (score(rep), record, voicing)
+    power = _levels(tv, venue, points)
+    first = (record, shape_figures(tv, venue, points, power), penalty(power))
+    best = (score(rep, first[2]), record, voicing)
     result.scores.append(round(best[0], 3))
     table, nodes = segment_table(venue, segment_deg=segment_deg)
     result.segments = int(np.sum(table[:, 6] != 0))
     corrections = [[np.zeros(t.size) for t in nodes] for _ in OCTAVE_BANDS]
 
     def optimise(table, iterations, inactive_as_zero=venue.inactive_as_zero):
-        return tv.optimise(venue.height, venue.tilt, table, inactive_as_zero=inactive_as_zero,
-                           woofer_iterations=iterations)
+        """A candidate: the library's fit for ``table`` (no inactive line in front of an active
+        one, :mod:`.shadowing`), its shape figures and its room penalty."""
+        rec = tv.optimise(venue.height, venue.tilt, unshadowed(venue, table), inactive_as_zero=inactive_as_zero,
+                          woofer_iterations=iterations)
+        power = _levels(tv, venue, points)
+        return rec, shape_figures(tv, venue, points, power), penalty(power)
 
-    def try_splice(parts):
-        """Each band from its record of ``parts``, voiced, scored and kept as the
-        best if it is; returns the voiced record, its voicing, prediction and report."""
+    def try_splice(parts, centres=OCTAVE_BANDS):
+        """Each band of ``centres`` from its record of ``parts``, voiced, scored and kept as the best if
+        it is; returns the voiced record with its shape figures and room penalty, its prediction and report."""
         nonlocal best
-        spliced = _splice(parts, OCTAVE_BANDS, fade_octaves)
+        spliced = _splice(parts, centres, fade_octaves)
         tv.redesign(spliced)
         voiced, voiced_with = voice(tv, venue, spliced, **voice_options)
         pred = analysis.predict(tv, venue, grid=(2, 2), section_headroom_db=False)
         rep = analysis.report(venue, pred)
-        s = score(rep)
+        power = _levels(tv, venue, points)
+        figures = (voiced, shape_figures(tv, venue, points, power), penalty(power))
+        s = score(rep, figures[2])
         result.scores.append(round(s, 3))
         if s < best[0]:
             best = (s, voiced, voiced_with)
             result.kept = True
-        return voiced, voiced_with, pred, rep
+        return figures, pred, rep
 
-    candidates = [(record, shape_figures(tv, venue, points))]
+    candidates = [first]
     base_iterations = venue.woofer_iterations
     for iterations in (3, 8):
         if iterations != base_iterations:
-            rec = optimise(venue.item_table(), iterations)
-            candidates.append((rec, shape_figures(tv, venue, points)))
+            candidates.append(optimise(venue.item_table(), iterations))
     # The fit over the audience's directions only (or over the whole half plane).
-    candidates.append((optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero),
-                       shape_figures(tv, venue, points)))
-    finished = [(record, rep)]
+    candidates.append(optimise(venue.item_table(), base_iterations, not venue.inactive_as_zero))
+    finished = [(first, rep)]
     for _ in range(passes):
         wanted = [b for b in range(len(OCTAVE_BANDS)) if _badness(candidates[0][1])[b] > 1.0
                   or _needs_refining(rep["bands"][b])]
@@ -307,19 +395,31 @@ def refine(tv: Talvek, venue: Venue, record: SFIORecord, voicing: VoicingResult,
             corrections[b] = [np.clip(c - DAMPING * d, -MOST_CHANGE_DB, MOST_CHANGE_DB)
                               for c, d in zip(corrections[b], dev)]
             table, _ = segment_table(venue, corrections[b], segment_deg=segment_deg)
-            rec = optimise(table, base_iterations)
-            candidates.append((rec, shape_figures(tv, venue, points)))
-        badness = np.array([_badness(f) for _, f in candidates])  # (candidates, bands)
+            candidates.append(optimise(table, base_iterations))
+        badness = np.array([_badness(f) for _, f, _ in candidates])  # (candidates, bands)
         choice = np.argmin(badness, axis=0)
         result.choices = [int(c) for c in choice]
         if np.all(choice == 0):
             break
-        current, _, pred, rep = try_splice([candidates[c][0] for c in choice])
+        current, pred, rep = try_splice([candidates[c][0] for c in choice])
         result.passes += 1
         finished.append((current, rep))
-        candidates[0] = (current, shape_figures(tv, venue, points))
-    pick = np.argmin([_badness(_report_figures(r)) for _, r in finished], axis=0)
-    if np.any(pick != pick[0]):
-        try_splice([finished[k][0] for k in pick])
+        candidates[0] = current
+    if share is None:
+        pick = np.argmin([_badness(_report_figures(r)) for _, r in finished], axis=0)
+        if np.any(pick != pick[0]):
+            try_splice([finished[k][0][0] for k in pick])
+    else:
+        # In a room the final choice also weighs each band's direct share. The passes choose by
+        # shape alone, and a candidate can carry a low-frequency beam past the audience into every
+        # design spliced after it; so the woofers' bands may also come from any candidate (judged
+        # by its shape figures), and the 125 Hz band, which has no figures, by its share alone.
+        rows = [(f[0], _over(_badness(_report_figures(r))), f[2]) for f, r in finished]
+        low = np.asarray(ROOM_BANDS[1:]) <= ROOM_TOP_HZ
+        rows += [(rec, np.where(low, _over(_badness(f)), np.inf), p) for rec, f, p in candidates[1:]]
+        cost = np.array([np.concatenate([[p[0]], b + p[1:]]) for _, b, p in rows])
+        pick = np.argmin(cost, axis=0)
+        if np.any(pick != pick[0]):
+            try_splice([rows[k][0] for k in pick], ROOM_BANDS)
     tv.redesign(best[1])
     return best[1], best[2], result

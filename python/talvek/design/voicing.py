@@ -101,13 +101,14 @@ class VoicingResult:
         return out
 
 
-def audience_samples(venue: Venue, *, spacing: float = 0.5, most: int = 80):
+def audience_samples(venue: Venue, *, spacing: float = 0.5, most: int = 80, with_line: bool = False):
     """Points of the active audience lines: x, z (m), target (dB SPL), each (P,).
 
     About ``spacing`` m apart, at most ``most`` per line: the correction is a
     mean over the audience, so a few dozen points per line carry it.
+    ``with_line`` adds a fourth array, each point's active line (0, 1, ...).
     """
-    xs, zs, ts = [], [], []
+    xs, zs, ts, ks = [], [], [], []
     for a in venue.audience:
         if not a.active:
             continue
@@ -116,7 +117,9 @@ def audience_samples(venue: Venue, *, spacing: float = 0.5, most: int = 80):
         xs.append(x)
         zs.append(z)
         ts.append(a.target(along))
-    return np.concatenate(xs), np.concatenate(zs), np.concatenate(ts)
+        ks.append(np.full(x.size, len(ks)))
+    out = np.concatenate(xs), np.concatenate(zs), np.concatenate(ts)
+    return out + (np.concatenate(ks),) if with_line else out
 
 
 def level_error(tv: Talvek, venue: Venue, points) -> np.ndarray:

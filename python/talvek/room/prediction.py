@@ -20,8 +20,9 @@ time: the steered one is designed again from its record before returning.
 
 from __future__ import annotations
 
+import functools
 import math
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -30,12 +31,14 @@ from ..api import Talvek
 from ..venue import Venue
 from . import radiation, reflected, sti as sti_
 from .air import absorption_db_per_m, octave_midbands
+from .direct_share import flat_record
 
-__all__ = ["RoomLine", "RoomPrediction", "room_prediction", "room_report", "room_band_levels", "radiated_power_db",
+__all__ = ["RoomLine", "RoomPrediction", "room_prediction", "room_report", "room_notes", "room_band_levels",
+           "radiated_power_db",
            "ARC_RADIUS_M"]
 
 ARC_RADIUS_M = 20.0       # m, at least; the arc on which the vertical pattern is sampled
-ARC_STEP_DEG = 0.25       # the library's own angle grid
+ARC_STEP_DEG = 1.0        # patterns at 20 m are smooth on it: 0.25 degrees gives the same power within 0.01 dB
 STI_GOAL = 0.50           # voice alarm systems' usual requirement
 
 
@@ -49,6 +52,7 @@ class RoomLine:
     reflected_db: np.ndarray     # (7, P) its reflected level, dB SPL
     sti_unmasked: np.ndarray | None = None    # (P,) without auditory masking and reception threshold
     distance_m: np.ndarray | None = None      # (P,) to the centre of the driver sections
+    direct_unsteered_db: np.ndarray | None = None   # (7, P) the unsteered column's direct speech level
 
 
 @dataclass
@@ -64,21 +68,22 @@ class RoomPrediction:
     volume_m3: float = 0.0
 
 
-def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float) -> np.ndarray:
-    """Sound power level per room band of the current design for the reference signal, dB re 1 pW.
+def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float, *, step_deg: float = ARC_STEP_DEG,
+                      bands=analysis.ROOM_BANDS) -> np.ndarray:
+    """Sound power level per band of the current design for the reference signal, dB re 1 pW.
 
-    The vertical pattern is sampled by the library on an arc round the centre
+    ``bands`` are octave-band centres (default the room's seven). The vertical pattern is sampled by the library on an arc round the centre
     of the driver sections, in the column's own frame (elevation from its
-    forward normal), every 0.25 degrees; the rest of the sphere follows
+    forward normal), every ``step_deg`` degrees; the rest of the sphere follows
     :mod:`.radiation`. The air is left out: it takes its share on the way to
     each listener, and the room's reverberation time already holds it.
     """
     freq_all = tv.frequencies()
-    low, last = analysis.analysed_range(freq_all, analysis.ROOM_BANDS)
+    low, last = analysis.analysed_range(freq_all, bands)
     freq = freq_all[low - 1:last]
     radius = max(ARC_RADIUS_M, 4.0 * venue.model.column_length)
     # The arc ends a hair inside the plane of the baffle, which the library counts as in front.
-    el = np.radians(np.arange(-90.0 + ARC_STEP_DEG / 2, 90.0, ARC_STEP_DEG))
+    el = np.radians(np.arange(-90.0 + step_deg / 2, 90.0, step_deg))
     t = math.radians(venue.tilt)
     cx, cz = analysis.column_centre(venue)
     forward = radius * np.cos(el)
@@ -86,10 +91,21 @@ def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float) -> np.ndarray:
     x = cx + forward * math.cos(t) - up * math.sin(t)
     z = cz + forward * math.sin(t) + up * math.cos(t)
     vertical, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt, first=low, last=last)
-    ka = 2.0 * math.pi * freq / radiation.SPEED_OF_SOUND * radiation.driver_radius(freq, venue.model)
-    power = radiation.sphere_power(vertical * 10 ** (gain_db / 10), el, radius, ka,
-                                   radiation.rear_factor(freq, venue.model))
-    return analysis.spl_db(analysis.band_power(freq, power, analysis.ROOM_BANDS))
+    factor = _horizontal_factor(venue.model, tuple(freq), float(step_deg))
+    power = radiation.sphere_power(vertical * 10 ** (gain_db / 10), el, radius, None, None, factor=factor)
+    return analysis.spl_db(analysis.band_power(freq, power, bands))
+
+
+@functools.lru_cache(maxsize=4)
+def _horizontal_factor(model, freq: tuple, step_deg: float) -> np.ndarray:
+    """:func:`radiation.horizontal_factor` of ``model``'s drivers on the arc of ``step_deg``: it depends
+    on the column alone, and a design asks for it once per design it compares."""
+    freq = np.array(freq)
+    el = np.radians(np.arange(-90.0 + step_deg / 2, 90.0, step_deg))
+    ka = 2.0 * math.pi * freq / radiation.SPEED_OF_SOUND * radiation.driver_radius(freq, model)
+    factor = radiation.horizontal_factor(ka, radiation.rear_factor(freq, model), el)
+    factor.setflags(write=False)
+    return factor
 
 
 def room_band_levels(tv: Talvek, venue: Venue, x, z, *, chunk: int = 2000) -> np.ndarray:
@@ -129,11 +145,6 @@ def _interpolated(coarse: np.ndarray, kx: np.ndarray, kz: np.ndarray, nx: int, n
     return out.reshape(coarse.shape[0], -1)
 
 
-def _flat(record):
-    """The record with every channel of each section the same flat, in-phase response."""
-    return replace(record, wf=np.ones_like(record.wf), tw=np.ones_like(record.tw), venue=dict(record.venue))
-
-
 def room_prediction(tv: Talvek, venue: Venue, pred: analysis.Prediction) -> RoomPrediction:
     """The room's figures of the current design, whose prediction is ``pred`` (made with the room).
 
@@ -147,7 +158,7 @@ def room_prediction(tv: Talvek, venue: Venue, pred: analysis.Prediction) -> Room
 
     sizes = [lp.x.size for lp in pred.lines]
     record = tv.record()
-    tv.redesign(_flat(record))
+    tv.redesign(flat_record(record))
     try:
         # The unsteered map on every other grid line, interpolated: a column without steering has
         # no sharp notches over the section to lose, and this is most of the room's cost.
@@ -170,13 +181,41 @@ def room_prediction(tv: Talvek, venue: Venue, pred: analysis.Prediction) -> Room
     for lp, fl in zip(pred.lines, flat_lines):
         r = analysis.distance_to_column(venue, lp.x, lp.z)
         direct, refl, full, bare = _speech_sti(lp.room_band_spl, r, power, room, unmasked=True)
-        unsteered = _speech_sti(fl + eq[:, None], r, flat_power, room)[2]
-        lines.append(RoomLine(full, unsteered, direct, refl, bare, r))
+        flat_direct, _, unsteered, _ = _speech_sti(fl + eq[:, None], r, flat_power, room)
+        lines.append(RoomLine(full, unsteered, direct, refl, bare, r, flat_direct))
     sti_map = _speech_sti(pred.room_coverage.reshape(7, -1), map_distance, power, room)[2].reshape(nz, nx)
     sti_flat = _speech_sti(flat_map + eq[:, None], map_distance, flat_power, room)[2].reshape(nz, nx)
     return RoomPrediction(analysis.ROOM_BANDS, lines, sti_map, sti_flat, tuple(room.rt60), room.noise,
                           power + np.asarray(sti_.MALE_SPECTRUM_DB),
                           flat_power + np.asarray(sti_.MALE_SPECTRUM_DB), room.volume)
+
+
+def room_notes(pred: analysis.Prediction) -> list[str]:
+    """One sentence per active line whose mean STI does not beat the unsteered column's, with why.
+
+    At the same mean level over the audience, an unsteered column whose beam
+    lands on one line plays it above its target, and another below: it hears
+    more direct sound there against the same room. The sentence gives the
+    direct speech level against the target, per active line, of both columns.
+    """
+    rp = pred.room
+    active = [(lp, rl) for lp, rl in zip(pred.lines, rp.lines) if lp.line.active]
+
+    def offset(levels, lp):
+        return float(np.mean(sti_.a_weighted_db(levels) - lp.target))
+
+    notes = []
+    for lp, rl in active:
+        steered, unsteered = float(np.mean(rl.sti)), float(np.mean(rl.sti_unsteered))
+        if round(steered, 3) > round(unsteered, 3):
+            continue
+        others = ", ".join(f"{o.line.name} {offset(ol.direct_unsteered_db, o):+.1f}" for o, ol in active if o is not lp)
+        notes.append(f"STI {lp.line.name}: {steered:.3f} against {unsteered:.3f} unsteered: at the same mean level "
+                     f"over the audience the unsteered column plays its direct speech here "
+                     f"{offset(rl.direct_unsteered_db, lp):+.1f} dB(A) from the target" + (f" ({others})" if others else "")
+                     + f", the steered one {offset(rl.direct_db, lp):+.1f} dB(A); the same room's reflections then "
+                     "weigh less against it")
+    return notes
 
 
 def _r(values, digits: int):

@@ -95,7 +95,7 @@ def horizontal_factor(ka, rear, elevation) -> np.ndarray:
     return np.stack([np.interp(el, el_grid, row) for row in ratio])
 
 
-def sphere_power(vertical, elevation, radius: float, ka, rear) -> np.ndarray:
+def sphere_power(vertical, elevation, radius: float, ka, rear, *, factor=None) -> np.ndarray:
     """Integral of p^2 over the sphere, Pa^2 m^2, from the vertical plane's p^2.
 
     Parameters
@@ -107,6 +107,9 @@ def sphere_power(vertical, elevation, radius: float, ka, rear) -> np.ndarray:
         The arc's radius, m.
     ka, rear : (F,) array_like
         See :func:`horizontal_factor`.
+    factor : (F, A) array_like, keyword-only
+        :func:`horizontal_factor` of ``ka``, ``rear`` and ``elevation``, when
+        the caller has it already (it depends on the column, not the design).
 
     Returns
     -------
@@ -114,7 +117,8 @@ def sphere_power(vertical, elevation, radius: float, ka, rear) -> np.ndarray:
         Divided by p0^2, the sound power (see the module text).
     """
     el = np.asarray(elevation, dtype=float)
-    integrand = np.asarray(vertical, dtype=float) * horizontal_factor(ka, rear, el) * np.cos(el)[None, :]
+    factor = horizontal_factor(ka, rear, el) if factor is None else np.asarray(factor, dtype=float)
+    integrand = np.asarray(vertical, dtype=float) * factor * np.cos(el)[None, :]
     # The trapezoidal rule over elevation.
     return radius**2 * np.sum(0.5 * (integrand[:, 1:] + integrand[:, :-1]) * np.diff(el)[None, :], axis=1)
 
