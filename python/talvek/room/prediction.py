@@ -88,7 +88,7 @@ def radiated_power_db(tv: Talvek, venue: Venue, gain_db: float) -> np.ndarray:
     vertical, _ = tv.greens(x, z, height=venue.height, tilt=venue.tilt, first=low, last=last)
     ka = 2.0 * math.pi * freq / radiation.SPEED_OF_SOUND * radiation.driver_radius(freq, venue.model)
     power = radiation.sphere_power(vertical * 10 ** (gain_db / 10), el, radius, ka,
-                                   radiation.rear_factor(freq, venue.model))
+                                   lambda behind: radiation.rear_factor(freq, venue.model, behind))
     return analysis.spl_db(analysis.band_power(freq, power, analysis.ROOM_BANDS))
 
 
