@@ -62,3 +62,35 @@ def test_barron_reflected_level_meets_sabine_at_the_source_and_decays_with_dista
     # Barron's e^(-0.04 r / T): 20 m in 1 s is 0.8 nepers of energy, 3.47 dB.
     far = reflected.reflected_level_db(Lw, V, T, [20.0])[:, 0]
     assert_allclose(at_source - far, [10 * math.log10(math.e) * 0.04 * 20 / t for t in T], atol=1e-9)
+
+
+def _cylinder_db(ka, behind):
+    # Far field of a line source on a rigid circular cylinder, the exact series (Morse and Ingard,
+    # Theoretical Acoustics, 8.1): p(phi) ~ sum eps_n (-i)^n cos(n phi) / H_n'(ka), from scipy.
+    from scipy.special import h1vp
+    n = np.arange(int(2 * ka) + 60)
+    c = np.where(n == 0, 1, 2) * (-1j) ** n / h1vp(n, ka)
+    return 10 * np.log10(np.abs(np.cos(np.outer(0.5 * math.pi + behind, n)) @ c) ** 2)
+
+
+@pytest.mark.parametrize("ka, rel", [(8.8, 0.12), (20.0, 0.03), (40.0, 0.03)])
+def test_the_shadow_decay_is_the_rigid_cylinders_creeping_wave(ka, rel):
+    # The fall in dB per radian 17-52 degrees behind the plane, before the wave round the other side
+    # arrives, fitted to the exact series; the asymptotic rate holds better as ka grows.
+    behind = np.radians(np.arange(20.0, 51.0, 5.0))
+    slope = np.polyfit(behind, _cylinder_db(ka, behind), 1)[0]
+    assert 10 * math.log10(math.e) * radiation.shadow_decay(ka) == pytest.approx(-slope, rel=rel)
+
+
+class _Column:  # the bundled two-way columns: 4 cm woofers, 1.25 cm tweeters above 2 kHz
+    woofer_spacing, two_way = 0.09, True
+
+
+@pytest.mark.parametrize("freq, far_db", [(100.0, 0.1), (250.0, 0.3), (4000.0, 1.5), (8000.0, 1.5)])
+def test_the_rear_factor_starts_at_the_front_plane_and_ends_at_the_baffle_step(freq, far_db):
+    behind = np.radians([0.0, 90.0])
+    plane, straight = radiation.rear_factor([freq], _Column, behind)[0]
+    ka = 2 * math.pi * freq / 343.0 * (0.0125 if freq > 2000 else 0.04)
+    assert plane == pytest.approx((2 * j1(ka) / ka) ** 2, rel=1e-9)       # the piston at 90 degrees
+    baffle = 1 / (1 + (freq * 0.12 / 115.0) ** 2)
+    assert 0.0 <= 10 * math.log10(straight / baffle) < far_db

@@ -271,10 +271,11 @@ def test_a_system_folder_is_verified_designed_again_and_replaced_whole(church, t
 
 
 @needs_library
-@pytest.mark.parametrize("band_hz, rear_db", [(250.0, (-1.0, 0.0)), (4000.0, (-40.0, -10.0))])
+@pytest.mark.parametrize("band_hz, rear_db", [(250.0, (-1.0, 0.0)), (4000.0, (-40.0, -8.0))])
 def test_behind_a_column_its_sound_falls_with_the_baffle_step(tv, church, band_hz, rear_db):
     # Below the baffle step (about 1 kHz for 4 cm woofers) the cabinet radiates backwards nearly as
-    # much as forwards; well above it, by 6 dB per octave less.
+    # much as forwards; well above it, by 6 dB per octave less. The point is about 64 degrees behind
+    # the front plane, where the wave bent round the cabinet still adds about 2 dB at 4 kHz.
     venue = parse_venue(system_text([column("C", 10, ["a"])], [line("a", 12, 25)]))
     placement = venue.columns[0]
     own = column_venue(venue, placement)
@@ -311,3 +312,24 @@ def test_a_system_folder_has_its_figures_and_report_and_each_column_its_own(chur
         assert {"report.pdf", "coverage.png", "levels.png", "filters.png"} <= {p.name for p in (out / name).iterdir()}
     pages = subprocess.run(["pdfinfo", str(out / "report.pdf")], capture_output=True, text=True, check=True).stdout
     assert re.search(r"^Pages: +5$", pages, re.M)
+
+
+@needs_library
+def test_a_listener_crossing_a_columns_front_plane_hears_no_step(tv, church):
+    # Just behind the plane the front field bends round the cabinet: the step across the plane is no
+    # larger than the change over the next 10 cm in front, in every band (it was 12 dB at 4 kHz).
+    venue = parse_venue(system_text([column("C", 10, ["a"])], [line("a", 12, 25)]))
+    placement = venue.columns[0]
+    own = column_venue(venue, placement)
+    freq = tv.frequencies()
+    first, last = analysis.analysed_range(freq)
+    x = 10.0 + np.array([-0.05, 0.05, 0.15])
+    try:
+        tv.select(own.model)
+        tv.optimise(own.height, own.tilt, own.item_table())
+        power = column_power(tv, own, placement, x, np.full(3, 1.6), first, last)
+    finally:
+        church.restore()
+    for band_hz in (250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0):
+        behind, front, further = 10 * np.log10(power[analysis.band_mask(freq[first - 1:last], band_hz)].mean(axis=0))
+        assert abs(front - behind) <= abs(further - front) + 0.5, band_hz

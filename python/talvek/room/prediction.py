@@ -103,7 +103,7 @@ def _horizontal_factor(model, freq: tuple, step_deg: float) -> np.ndarray:
     freq = np.array(freq)
     el = np.radians(np.arange(-90.0 + step_deg / 2, 90.0, step_deg))
     ka = 2.0 * math.pi * freq / radiation.SPEED_OF_SOUND * radiation.driver_radius(freq, model)
-    factor = radiation.horizontal_factor(ka, radiation.rear_factor(freq, model), el)
+    factor = radiation.horizontal_factor(ka, lambda behind: radiation.rear_factor(freq, model, behind), el)
     factor.setflags(write=False)
     return factor
 

@@ -3,10 +3,12 @@
 In front of the column's front plane the library predicts the field
 (``Talvek_Greens``) in the column's own coordinates. Behind it, the cabinet
 radiates what diffracts round it (:mod:`talvek.room.radiation`): in the vertical
-plane, azimuth 180 degrees, p^2 = V(el) B(f) / D^2(el), where V(el) is the
-field in front at the same elevation and distance (the point mirrored in the
-front plane, which passes through the centre of the driver sections, so the
-distance is the same), B the rear factor and D the driver's piston pattern.
+plane, azimuth 180 degrees, p^2 = V(el) R(f, 90 deg - |el|) / D^2(el), where V(el)
+is the field in front at the same elevation and distance (the point mirrored in
+the front plane, which passes through the centre of the driver sections, so the
+distance is the same), R the rear factor at the angle behind the front plane
+(the room's sound power uses the same one) and D the driver's piston pattern.
+R is the front value on the plane, so a listener crossing it hears no step.
 Every level is less the air's absorption over the distance to the centre.
 """
 
@@ -52,5 +54,6 @@ def column_power(tv: Talvek, venue: Venue, column: ColumnPlacement, x, z, first:
         ka = 2.0 * math.pi * freq / radiation.SPEED_OF_SOUND * radiation.driver_radius(freq, column.model)
         # The same floor as the sphere integral's: a piston's null is not a hole in the rear sound.
         pattern = np.maximum(radiation.piston(ka[:, None], np.sin(el)[None, :]) ** 2, 1e-6)
-        power[:, behind] *= radiation.rear_factor(freq, column.model)[:, None] / pattern
+        rear = radiation.rear_factor(freq, column.model, 0.5 * math.pi - np.abs(el))
+        power[:, behind] *= rear / pattern
     return power * analysis.air_factor(venue, freq, xl, z)
