@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   python3-numpy python3-scipy python3-h5py python3-matplotlib poppler-utils python3-pytest python3-tqdm
   python3-soundfile python3-yaml brutefir
-  python3-jsonschema python3-flask chromium chromium-driver python3-selenium nodejs
+  python3-jsonschema python3-flask chromium chromium-driver python3-selenium nodejs python3-reportlab
   python3-venv python3-pip python3-setuptools python3-wheel
   octave liboctave-dev gcc-multilib
 )

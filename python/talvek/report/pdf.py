@@ -1,58 +1,76 @@
-"""A small PDF writer: pages of text in the standard fonts, thin rules and RGB images.
+"""report.pdf's pages through ReportLab: text in embedded TrueType fonts, thin rules and the figures' pictures.
 
-The report's pages are text, tables and pictures already drawn, so they need
-no drawing library: text is set in the PDF standard fonts (Helvetica and
-Courier, which every reader has, so nothing is embedded and the text stays
-searchable), and an image is a figure's :class:`talvek.figures.picture.Picture`, its
-PNG data as they are. The bytes depend
-only on what is drawn: no dates, no identifiers, so the same report gives
-the same file.
+The report's pages are text, tables and figures already drawn. Text is set
+in DejaVu Sans (the figures' face) and DejaVu Sans Mono, embedded as subsets,
+so every sign prints and the text stays searchable. A figure's
+:class:`talvek.figures.picture.Picture` is placed as it is: its bytes are the
+deflated, "Sub"-filtered rows a PNG holds, which a PDF image reads with the
+PNG predictor, so nothing is decoded or compressed again. ReportLab's
+invariant mode leaves out dates and random identifiers, so the same report
+gives the same file.
 """
 
 from __future__ import annotations
 
-import zlib
+import functools
 from pathlib import Path
 
 from ..figures.picture import Picture
 
 __all__ = ["Document"]
 
-# Fonts by the names the pages use; Symbol supplies the few signs WinAnsi lacks.
-_FONTS = {"regular": b"Helvetica", "bold": b"Helvetica-Bold", "mono": b"Courier", "symbol": b"Symbol"}
-_SYMBOL = {"→": 0xAE, "≥": 0xB3, "≤": 0xA3, "−": 0x2D, "←": 0xAC, "≈": 0xBB, "Δ": 0x44, "μ": 0x6D}
-ASCENT = 0.72   # of the font size: from the top of the capitals down to the baseline (Helvetica's cap height)
+_FACES = {"regular": "DejaVuSans.ttf", "bold": "DejaVuSans-Bold.ttf", "mono": "DejaVuSansMono.ttf"}
+_FONT_FOLDER = Path("/usr/share/fonts/truetype/dejavu")
+ASCENT = 0.73   # of the font size: from the top of the capitals down to the baseline (DejaVu's cap height)
 
 
-def _literal(raw: bytes) -> bytes:
-    return b"(" + raw.replace(b"\\", b"\\\\").replace(b"(", b"\\(").replace(b")", b"\\)").replace(b"\r", b"\\r") + b")"
+@functools.lru_cache(maxsize=None)
+def _font(face: str) -> str:
+    """The registered name of ``face`` (regular, bold, mono), registered on first use."""
+    from reportlab.pdfbase import pdfmetrics
+    from reportlab.pdfbase.ttfonts import TTFont
+
+    name = f"Talvek-{face}"
+    pdfmetrics.registerFont(TTFont(name, str(_FONT_FOLDER / _FACES[face])))
+    return name
 
 
-def _runs(text: str, font: str) -> list[tuple[str, bytes]]:
-    """``text`` as runs of (font, bytes): WinAnsi in the given font, the signs it lacks in Symbol."""
-    runs: list[tuple[str, bytearray]] = []
-    for ch in text:
-        try:
-            face, code = font, ch.encode("cp1252")
-        except UnicodeEncodeError:
-            face, code = ("symbol", bytes([_SYMBOL[ch]])) if ch in _SYMBOL else (font, b"?")
-        if runs and runs[-1][0] == face:
-            runs[-1][1].extend(code)
-        else:
-            runs.append((face, bytearray(code)))
-    return [(face, bytes(code)) for face, code in runs]
+def _image_object(picture: Picture, name: str):
+    """A PDF image of ``picture``'s bytes as they are, read through the PNG predictor."""
+    from reportlab.pdfbase import pdfdoc
+
+    class PngRows(pdfdoc.PDFImageXObject):
+        def format(self, document):
+            stream = pdfdoc.PDFStream(content=picture.data)
+            entries = stream.dictionary
+            entries["Type"] = pdfdoc.PDFName("XObject")
+            entries["Subtype"] = pdfdoc.PDFName("Image")
+            entries["Width"], entries["Height"] = picture.columns, picture.rows
+            entries["BitsPerComponent"] = 8
+            entries["ColorSpace"] = pdfdoc.PDFName("DeviceRGB")
+            entries["Filter"] = pdfdoc.PDFName("FlateDecode")
+            entries["DecodeParms"] = pdfdoc.PDFDictionary(
+                {"Predictor": 15, "Colors": 3, "BitsPerComponent": 8, "Columns": picture.columns})
+            entries["Length"] = len(picture.data)
+            stream.filters = ()  # the data are deflated already
+            return stream.format(document)
+
+    image = PngRows(name)
+    image.width, image.height = picture.columns, picture.rows
+    return image
 
 
-def _info_string(text: str) -> bytes:
-    """A text string of the document information: PDFDocEncoding when it is ASCII, else UTF-16 with a mark."""
-    try:
-        return _literal(text.encode("ascii"))
-    except UnicodeEncodeError:
-        return b"<" + ("\ufeff" + text).encode("utf-16-be").hex().upper().encode() + b">"
+def _undated_info():
+    """The document information without ReportLab's dates (its invariant mode fixes them at 2000-01-01)."""
+    import re
 
+    from reportlab.pdfbase import pdfdoc
 
-def _number(v: float) -> bytes:
-    return (f"{v:.2f}".rstrip("0").rstrip(".") or "0").encode()
+    class UndatedInfo(pdfdoc.PDFInfo):
+        def format(self, document):
+            return re.sub(rb"\s*/(CreationDate|ModDate) \([^)]*\)", b"", super().format(document))
+
+    return UndatedInfo()
 
 
 class Page:
@@ -60,38 +78,24 @@ class Page:
 
     def __init__(self, width: float, height: float):
         self.width, self.height = width, height
-        self._ops: list[bytes] = []
-        self.fonts: set[str] = set()
-        self.images: list[Picture] = []
+        self.marks: list[tuple] = []
 
     def text(self, x: float, top: float, text: str, *, size: float, font: str = "regular",
              grey: float = 0.0) -> None:
         """``text`` on one line starting at ``x``, the top of its capitals at ``top``."""
-        ops = [b"BT", _number(grey) + b" g", _number(x) + b" " + _number(top - ASCENT * size) + b" Td"]
-        for face, code in _runs(text, font):
-            self.fonts.add(face)
-            ops.append(b"/" + face.encode() + b" " + _number(size) + b" Tf " + _literal(code) + b" Tj")
-        ops.append(b"ET")
-        self._ops.append(b"\n".join(ops))
+        self.marks.append(("text", x, top - ASCENT * size, text, size, font, grey))
 
     def rule(self, x0: float, x1: float, y: float, *, width: float = 0.6, grey: float = 0.53) -> None:
         """A horizontal line from ``x0`` to ``x1`` at ``y``."""
-        self._ops.append(b"%s G %s w %s %s m %s %s l S" % (_number(grey), _number(width), _number(x0), _number(y),
-                                                            _number(x1), _number(y)))
+        self.marks.append(("rule", x0, x1, y, width, grey))
 
     def image(self, image: Picture, x: float, y: float, width: float, height: float) -> None:
         """``image`` stretched over the box whose bottom left corner is (``x``, ``y``)."""
-        self.images.append(image)
-        name = b"/Im%d" % (len(self.images) - 1)
-        self._ops.append(b"q %s 0 0 %s %s %s cm %s Do Q" % (_number(width), _number(height), _number(x),
-                                                            _number(y), name))
-
-    def content(self) -> bytes:
-        return b"\n".join(self._ops) + b"\n"
+        self.marks.append(("image", image, x, y, width, height))
 
 
 class Document:
-    """Pages of one size, written out as a PDF 1.4 file."""
+    """Pages of one size, written out as one PDF file."""
 
     def __init__(self, width: float, height: float):
         self.width, self.height = width, height
@@ -104,47 +108,50 @@ class Document:
 
     def write(self, path, info: dict) -> None:
         """Write the document to ``path``; ``info`` holds the document information (Title, Subject, Creator)."""
-        objects: list[bytes] = []  # object k + 1 is objects[k]
+        from reportlab.pdfgen import canvas
 
-        def add(body: bytes) -> int:
-            objects.append(body)
-            return len(objects)
-
-        def stream(head: bytes, data: bytes) -> bytes:
-            return b"<< " + head + b" /Length %d >>\nstream\n" % len(data) + data + b"\nendstream"
-
-        catalog = add(b"")  # filled in once the page tree's number is known
-        tree = add(b"")
-        fonts = {}
-        for name in sorted({f for p in self.pages for f in p.fonts}):
-            encoding = b"" if name == "symbol" else b" /Encoding /WinAnsiEncoding"
-            fonts[name] = add(b"<< /Type /Font /Subtype /Type1 /BaseFont /" + _FONTS[name] + encoding + b" >>")
-        kids = []
+        pdf = canvas.Canvas(str(path), pagesize=(self.width, self.height), invariant=1, pageCompression=1,
+                            initialFontName=_font("regular"), initialFontSize=10)
+        pdf._doc.info = _undated_info()
+        pdf.setTitle(info.get("Title", ""))
+        pdf.setSubject(info.get("Subject", ""))
+        pdf.setCreator(info.get("Creator", ""))
+        pdf.setAuthor(info.get("Creator", ""))
+        pdf.setProducer(info.get("Creator", ""))
+        pictures = 0
         for page in self.pages:
-            images = [add(stream(b"/Type /XObject /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceRGB "
-                                 b"/BitsPerComponent 8 /Filter /FlateDecode /DecodeParms << /Predictor 15 "
-                                 b"/Colors 3 /BitsPerComponent 8 /Columns %d >>" % (im.columns, im.rows, im.columns),
-                                 im.data)) for im in page.images]
-            content = add(stream(b"/Filter /FlateDecode", zlib.compress(page.content(), 6)))
-            font_refs = b" ".join(b"/%s %d 0 R" % (name.encode(), fonts[name]) for name in sorted(page.fonts))
-            image_refs = b" ".join(b"/Im%d %d 0 R" % (k, ref) for k, ref in enumerate(images))
-            kids.append(add(b"<< /Type /Page /Parent %d 0 R /MediaBox [0 0 %s %s] /Contents %d 0 R "
-                            b"/Resources << /Font << %s >> /XObject << %s >> >> >>"
-                            % (tree, _number(self.width), _number(self.height), content, font_refs, image_refs)))
-        objects[catalog - 1] = b"<< /Type /Catalog /Pages %d 0 R >>" % tree
-        objects[tree - 1] = b"<< /Type /Pages /Kids [%s] /Count %d >>" % (
-            b" ".join(b"%d 0 R" % k for k in kids), len(kids))
-        information = add(b"<< " + b" ".join(b"/" + key.encode() + b" " + _info_string(value)
-                                            for key, value in info.items()) + b" >>")
+            for mark in page.marks:
+                kind = mark[0]
+                if kind == "text":
+                    _, x, baseline, text, size, font, grey = mark
+                    pdf.setFillGray(grey)
+                    pdf.setFont(_font(font), size)
+                    pdf.drawString(x, baseline, text)
+                elif kind == "rule":
+                    _, x0, x1, y, width, grey = mark
+                    pdf.setStrokeGray(grey)
+                    pdf.setLineWidth(width)
+                    pdf.line(x0, y, x1, y)
+                else:
+                    _, picture, x, y, width, height = mark
+                    pictures += 1
+                    self._place(pdf, picture, f"figure{pictures}", x, y, width, height)
+            pdf.showPage()
+        pdf.save()
 
-        out = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
-        offsets = []
-        for number, body in enumerate(objects, 1):
-            offsets.append(len(out))
-            out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
-        xref = len(out)
-        out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
-        out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
-        out += b"trailer\n<< /Size %d /Root %d 0 R /Info %d 0 R >>\nstartxref\n%d\n%%EOF\n" % (
-            len(objects) + 1, catalog, information, xref)
-        Path(path).write_bytes(bytes(out))
+    @staticmethod
+    def _place(pdf, picture: Picture, name: str, x: float, y: float, width: float, height: float) -> None:
+        # canvas.drawImage would decode the rows and deflate them again; this registers the
+        # picture's own bytes the way drawImage registers an image, and draws it the same way.
+        registered = pdf._doc.getXObjectName(name)
+        image = _image_object(picture, name)
+        pdf._setXObjects(image)
+        pdf._doc.Reference(image, registered)
+        pdf._doc.addForm(name, image)
+        pdf.saveState()
+        pdf.translate(x, y)
+        pdf.scale(width, height)
+        pdf._code.append(f"/{registered} Do")
+        pdf.restoreState()
+        pdf._currentPageHasImages = 1
+        pdf._formsinuse.append(name)
