@@ -320,7 +320,7 @@ def limit_notes(venue: Venue, pred: Prediction, rep: dict) -> list[str]:
         p = int(np.argmax(np.abs(dev[k])))
         distance = math.hypot(active[k].x[p], active[k].z[p] - venue.height - model.column_length / 2)
         where = f"{active[k].line.name} at {active[k].along[p]:.1f} m"
-        head = (f"{fc:g} Hz: RMS {band['rms_db']:.1f} / worst {band['worst_db']:+.1f} dB ({where}) misses "
+        head = (f"{fc:g} Hz: RMS {band['rms_db']:.2f} / worst {band['worst_db']:+.2f} dB ({where}) misses "
                 f"{rms_max:g} / {worst_max:g} dB: ")
         if length / wavelength < 3.0:
             width = math.degrees(2 * math.asin(min(1.0, 0.44 * wavelength / length)))

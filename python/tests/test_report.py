@@ -205,3 +205,27 @@ def test_a_failure_in_a_drawing_process_reaches_the_caller(tmp_path):
         assert (tmp_path / "ok.png").is_file()
         workers.submit("again", filters_figure, tmp_path / "again", responses(False))  # still serves
         assert set(workers.finish()) >= {"ok", "again"}
+
+
+KILLED_WITH_WORKERS = """
+import os, signal, sys
+from talvek.report.workers import FigureWorkers
+workers = FigureWorkers(("png",))
+print(workers._folder, flush=True)
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+def test_a_design_killed_while_its_drawing_processes_run_leaves_no_folder_of_theirs(env_for_subprocess):
+    import os
+    import time
+    from pathlib import Path
+
+    child = subprocess.run(["/usr/bin/python3", "-c", KILLED_WITH_WORKERS], capture_output=True, text=True,
+                           env=env_for_subprocess, timeout=60)
+    assert child.returncode == -9
+    folder = Path(child.stdout.strip())
+    deadline = time.monotonic() + 30  # the drawing processes see their pipes close and tidy up
+    while folder.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not folder.exists(), sorted(os.listdir(folder))

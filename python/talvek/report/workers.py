@@ -112,6 +112,8 @@ def _workers(folder: Path, ends: list[tuple[int, int]]) -> None:
         _serve(folder, *ends[k])
         for pid in children:  # so that the parent's accounts (and its wait) include them
             os.waitpid(pid, 0)
+        if k == 0:  # the pipes are closed: the parent is done with the folder, or was killed
+            shutil.rmtree(folder, ignore_errors=True)
         status = 0
     except BaseException:  # an interrupt or a broken pipe: the parent reports what it misses
         pass
