@@ -152,6 +152,15 @@ def _session(args) -> Talvek:
     return tv
 
 
+def _record_and_session(args) -> tuple[SFIORecord, Talvek]:
+    """The SFIO record ``args.record`` names, and a session to design it with."""
+    try:
+        record = SFIORecord.load(args.record)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    return record, _session(args)
+
+
 def _drawing(args, workers=None):
     """What draws the figures and report.pdf, or None for ``--no-plots``."""
     if args.no_plots:
@@ -340,11 +349,7 @@ def cmd_redesign(args) -> int:
     if Path(args.record).is_dir():
         return _redesign_system(args)
     started = time.monotonic()
-    try:
-        record = SFIORecord.load(args.record)
-    except ValueError as e:
-        raise CliError(str(e)) from None
-    tv = _session(args)
+    record, tv = _record_and_session(args)
     try:
         record.model_in(tv.models_dir)
     except ValueError as e:  # the model it names is not installed there: write nothing
@@ -427,11 +432,7 @@ def cmd_verify(args) -> int:
 def cmd_export(args) -> int:
     from .export import ExportError, export_design
 
-    try:
-        record = SFIORecord.load(args.record)
-    except ValueError as e:
-        raise CliError(str(e)) from None
-    tv = _session(args)
+    record, tv = _record_and_session(args)
     try:
         folder = export_design(tv, record, args.engine, args.output, source=str(args.record))
     except ExportError as e:

@@ -61,6 +61,23 @@ def voicing_curve(voicing) -> dict:
             "tweeter_db": rounded(voicing.tw_db), "passes": voicing.passes}
 
 
+def provenance(venue: Venue, grid, designed: str) -> dict:
+    """Where a report comes from: the design's date, Talvek's version, the venue file and the map's grid."""
+    return {"designed": designed, "talvek_version": __version__, "venue_source": str(venue.source),
+            "venue_sha256": hashlib.sha256(venue.text.encode("utf-8")).hexdigest(),
+            "grid": [int(g) for g in grid]}
+
+
+def write_report(folder: Path, rep: dict, venue: Venue, prediction, drawing) -> None:
+    """Write report.json, listing every output of the folder (the drawing's included), then let
+    ``drawing`` (a :class:`Drawing`, or None) draw its figures."""
+    drawn = set(drawing.names(prediction)) if drawing is not None else set()
+    rep["outputs"] = sorted({p.name for p in folder.iterdir()} | {"report.json"} | drawn)
+    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
+    if drawing is not None:
+        drawing.finish(folder, rep, venue, prediction)
+
+
 class Drawing(Protocol):
     """Draws a design's figures and report.pdf: the presentation layer's, handed in by the caller.
 
@@ -111,21 +128,13 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     if voicing is not None:
         rep["voicing"] = analysis.voicing_report(voicing, before)
         rep["voicing"]["curve"] = curve
-    rep["designed"] = designed or design_date()
-    rep["talvek_version"] = __version__
-    rep["venue_source"] = str(venue.source)
-    rep["venue_sha256"] = hashlib.sha256(venue.text.encode("utf-8")).hexdigest()
-    rep["grid"] = [int(g) for g in grid]
+    rep.update(provenance(venue, grid, designed or design_date()))
     processor = sorted(folder.glob(f"{stem}_box*.bef"), key=lambda p: int(p.stem.rsplit("box", 1)[1])) + sorted(
         folder.glob(f"{stem}_SFR.bin"))
     rep["files"] = describe_files(processor)
     if (folder / f"{stem}.npz").is_file():
         rep["record"] = f"{stem}.npz"
-    drawn = set(drawing.names(pred)) if drawing is not None else set()
-    rep["outputs"] = sorted({p.name for p in folder.iterdir()} | {"report.json"} | drawn)
-    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
-    if drawing is not None:
-        drawing.finish(folder, rep, venue, pred)
+    write_report(folder, rep, venue, pred, drawing)
     return rep
 
 

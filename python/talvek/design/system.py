@@ -20,7 +20,6 @@ system's report.json and figures.
 
 from __future__ import annotations
 
-import hashlib
 import json
 from dataclasses import dataclass
 from pathlib import Path
@@ -28,7 +27,6 @@ from typing import Protocol
 
 import numpy as np
 
-from .._version import __version__
 from ..analysis import OCTAVE_BANDS, ROOM_BANDS, analysed_range, band_mask
 from ..api import SFIORecord, Talvek
 from ..system import column_delays, column_venue
@@ -36,7 +34,7 @@ from ..system.delays import PRECEDENCE_MS
 from ..system.field import column_power
 from ..system.prediction import ColumnResult, combine, level_offset_db, system_points, system_report
 from ..venue import ColumnPlacement, Venue, column_folder
-from .pipeline import Drawing, design_date, design_record, write_design
+from .pipeline import Drawing, design_date, design_record, provenance, write_design, write_report
 from .voicing import section_gains, smooth_log
 
 __all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem",
@@ -137,6 +135,16 @@ def _hold(tv: Talvek, venue: Venue, record: SFIORecord) -> None:
     tv.redesign(record)
 
 
+def _frequency_span(tv: Talvek, venue: Venue):
+    """The model frequencies a system is predicted at: from the lowest room band (with a room) or the
+    analysed range's start, to its end. Returns (all frequencies, 1-based low and last, the span, the
+    analysed part of the span as a slice)."""
+    freq_all = tv.frequencies()
+    first, last = analysed_range(freq_all)
+    low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
+    return freq_all, low, last, freq_all[low - 1:last], slice(first - low, None)
+
+
 def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(120, 60),
                   drawing: SystemDrawing | None = None, progress=None, voicing: bool = True, refine: bool = True,
                   designed: str | None = None) -> dict:
@@ -155,11 +163,7 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
     placements = venue.columns
     order = sorted(range(len(placements)), key=lambda k: (placements[k].model.number, k))
     delays = column_delays(venue)
-    freq_all = tv.frequencies()
-    first, last = analysed_range(freq_all)
-    low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
-    freq = freq_all[low - 1:last]
-    analysed = slice(first - low, None)
+    freq_all, low, last, freq, analysed = _frequency_span(tv, venue)
     x, z, samples, _ = system_points(venue, grid)
     on_lines = sum(s[0].size for s in samples)
 
@@ -196,11 +200,7 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
                   passes: int) -> dict:
     """Write every column's folder from its record (``held``: the index of the column whose design the
     library holds already), predict the system and write its report and figures."""
-    freq_all = tv.frequencies()
-    first, last = analysed_range(freq_all)
-    low = analysed_range(freq_all, ROOM_BANDS)[0] if venue.room is not None else first
-    freq = freq_all[low - 1:last]
-    analysed = slice(first - low, None)
+    freq_all, low, last, freq, analysed = _frequency_span(tv, venue)
     x, z, samples, grid_xz = system_points(venue, grid)
     placements = venue.columns
     results, files = [], []
@@ -231,15 +231,10 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
     rep = system_report(venue, prediction)
     for entry in rep["columns"]:
         entry["folder"] = column_folder(entry["name"])
-    rep.update(precedence_ms=PRECEDENCE_MS, system_voicing_passes=passes, designed=designed,
-               talvek_version=__version__, venue_source=str(venue.source),
-               venue_sha256=hashlib.sha256(venue.text.encode("utf-8")).hexdigest(), venue_text=venue.text,
-               grid=[int(g) for g in grid], files=files)
-    drawn = set(drawing.names(prediction)) if drawing is not None else set()
-    rep["outputs"] = sorted({p.name for p in folder.iterdir()} | {"report.json"} | drawn)
-    (folder / "report.json").write_text(json.dumps(rep, indent=2) + "\n")
-    if drawing is not None:
-        drawing.finish(folder, rep, venue, prediction)
+    rep.update(precedence_ms=PRECEDENCE_MS, system_voicing_passes=passes)
+    rep.update(provenance(venue, grid, designed))
+    rep.update(venue_text=venue.text, files=files)
+    write_report(folder, rep, venue, prediction, drawing)
     return rep
 
 

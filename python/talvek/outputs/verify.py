@@ -104,20 +104,9 @@ def verify(tv, folder) -> tuple[list[str], list[str]]:
     rep = _load_report(folder)
     if rep.get("system"):
         return _verify_system(tv, folder, rep)
-    checked, problems = [], []
-
     listed = {f["name"]: f for f in rep["files"]}
-    for name, f in listed.items():
-        path = folder / name
-        if not path.is_file():
-            problems.append(f"{name}: missing")
-            continue
-        size, digest = path.stat().st_size, sha256(path)
-        if size != f["bytes"]:
-            problems.append(f"{name}: {size} bytes, report.json says {f['bytes']}")
-        if digest != f["sha256"]:
-            problems.append(f"{name}: SHA-256 {digest}, report.json says {f['sha256']}")
-    checked.append(f"{len(listed)} processor files against the sizes and SHA-256 of report.json")
+    problems = _listed_files(folder, rep)
+    checked = [f"{len(listed)} processor files against the sizes and SHA-256 of report.json"]
 
     record_path = _record_path(folder, rep)
     try:

@@ -11,7 +11,6 @@ gives the same bytes.
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 
 from . import pages
@@ -79,13 +78,6 @@ def write_pdf(path, rep: dict, venue, pred, *, figures: dict | None = None, resp
     pages.figure_page(doc, image("filters"))
     pages.files_page(doc, rep)
 
-    path = Path(path)
-    partial = path.with_name(f".{path.name}.partial")
     info = {"Title": f"Design report: {rep['venue']}", "Subject": f"{rep['model']} for {rep['venue']}",
             "Creator": f"Talvek {rep.get('talvek_version', '')}"}
-    try:
-        doc.write(partial, info)
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
-    return path
+    return doc.write(path, info)

@@ -13,6 +13,7 @@ gives the same file.
 from __future__ import annotations
 
 import functools
+import os
 from pathlib import Path
 
 from ..figures.picture import Picture
@@ -106,8 +107,19 @@ class Document:
         self.pages.append(page)
         return page
 
-    def write(self, path, info: dict) -> None:
-        """Write the document to ``path``; ``info`` holds the document information (Title, Subject, Creator)."""
+    def write(self, path, info: dict) -> Path:
+        """Write the document to ``path``, through a temporary file beside it, so that a failure leaves
+        no half-written report; ``info`` holds the document information (Title, Subject, Creator)."""
+        path = Path(path)
+        partial = path.with_name(f".{path.name}.partial")
+        try:
+            self._write(partial, info)
+            os.replace(partial, path)
+        finally:
+            partial.unlink(missing_ok=True)
+        return path
+
+    def _write(self, path: Path, info: dict) -> None:
         from reportlab.pdfgen import canvas
 
         pdf = canvas.Canvas(str(path), pagesize=(self.width, self.height), invariant=1, pageCompression=1,

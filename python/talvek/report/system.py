@@ -7,7 +7,6 @@ by a :class:`FiguresAndReport` of the same formats.
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 
 from .drawing import FiguresAndReport
@@ -70,15 +69,8 @@ def write_system_pdf(path, rep: dict, figures: dict) -> Path:
     for name in SYSTEM_FIGURES:
         figure_page(doc, figures[name])
     _files_page(doc, rep)
-    path = Path(path)
-    partial = path.with_name(f".{path.name}.partial")
     info = {"Title": f"System report: {rep['venue']}", "Creator": f"Talvek {rep.get('talvek_version', '')}"}
-    try:
-        doc.write(partial, info)
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
-    return path
+    return doc.write(path, info)
 
 
 class SystemFiguresAndReport:
