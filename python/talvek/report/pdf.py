@@ -4,7 +4,7 @@ The report's pages are text, tables and figures already drawn. Text is set
 in DejaVu Sans (the figures' face) and DejaVu Sans Mono, embedded as subsets,
 so every sign prints and the text stays searchable. A figure's
 :class:`talvek.figures.picture.Picture` is placed as it is: its bytes are the
-deflated, "Sub"-filtered rows a PNG holds, which a PDF image reads with the
+deflated rows a PNG holds, which a PDF image reads with the
 PNG predictor, so nothing is decoded or compressed again. ReportLab's
 invariant mode leaves out dates and random identifiers, so the same report
 gives the same file.
@@ -18,7 +18,7 @@ from pathlib import Path
 
 from ..figures.picture import Picture
 
-__all__ = ["Document"]
+__all__ = ["Document", "load"]
 
 _FACES = {"regular": "DejaVuSans.ttf", "bold": "DejaVuSans-Bold.ttf", "mono": "DejaVuSansMono.ttf"}
 _FONT_FOLDER = Path("/usr/share/fonts/truetype/dejavu")
@@ -34,6 +34,15 @@ def _font(face: str) -> str:
     name = f"Talvek-{face}"
     pdfmetrics.registerFont(TTFont(name, str(_FONT_FOLDER / _FACES[face])))
     return name
+
+
+def load() -> None:
+    """Import ReportLab and read the fonts now (about a tenth of a second), so that writing the
+    document later costs only its pages: called while the figures are still being drawn."""
+    from reportlab.pdfgen import canvas  # noqa: F401
+
+    for face in _FACES:
+        _font(face)
 
 
 def _image_object(picture: Picture, name: str):

@@ -8,9 +8,12 @@ import is paid once and both start with it done. Each draws one figure at a
 time, writes its files and hands back the picture for report.pdf
 (:class:`talvek.figures.picture.Picture`), so the parent never imports matplotlib.
 
-Jobs and results travel as files in a private temporary folder; the pipes
-carry only their names, so neither side ever waits on a full pipe. A worker
-ends when its pipe closes, which happens too when the parent dies.
+Jobs travel as files in a private temporary folder, and their names on
+one pipe that every drawing process reads: each name is a record of one
+fixed size, shorter than what a pipe writes at once, so it is written and
+read whole, and whichever process is free takes the next job without this
+process handing jobs out. Each process answers on a pipe of its own. A
+process ends when the job pipe closes, which happens too when this process dies.
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ from pathlib import Path
 __all__ = ["FigureWorkers"]
 
 _HEAD = struct.Struct("<I")
+_RECORD = 64  # bytes of a job's name on the job pipe: far below PIPE_BUF (4096), so never split
 
 
 def _send(fd: int, message) -> None:
@@ -55,8 +59,21 @@ def _receive(fd: int):
     return None if body is None else pickle.loads(body)
 
 
+def _job_record(name: str) -> bytes:
+    data = name.encode()
+    if len(data) > _RECORD or b"\0" in data:
+        raise ValueError(f"figure job name {name!r}: at most {_RECORD} bytes, no NUL")
+    return data.ljust(_RECORD, b"\0")
+
+
+def _next_job(fd: int) -> str | None:
+    """The name of the next job on the shared job pipe, or None once it is closed."""
+    data = os.read(fd, _RECORD)  # every record was written in one piece, so it is read in one
+    return data.rstrip(b"\0").decode() if data else None
+
+
 def _draw(folder: Path, name: str):
-    """Run one job: draw the figure, write its files, keep its picture. Returns the result file."""
+    """Run one job: draw the figure, write its files, keep its picture as ``name.result``. Returns ``name``."""
     from ..figures.style import save
 
     job = folder / f"{name}.job"
@@ -71,23 +88,19 @@ def _draw(folder: Path, name: str):
             result = e
         except Exception:
             result = RuntimeError(f"{type(e).__name__}: {e}")
-    path = folder / f"{name}.result"
-    with open(path, "wb") as f:
+    with open(folder / f"{name}.result", "wb") as f:
         pickle.dump(result, f)
-    return path.name
+    return name
 
 
 def _serve(folder: Path, jobs: int, results: int) -> None:
-    while True:
-        name = _receive(jobs)
-        if name is None:
-            return
+    while (name := _next_job(jobs)) is not None:
         _send(results, _draw(folder, name))
         gc.collect()  # between figures, while the parent has the result, not during one
 
 
-def _workers(folder: Path, ends: list[tuple[int, int]]) -> None:
-    """The first worker: import matplotlib, fork the others, serve the first pair of pipes. Never returns."""
+def _workers(folder: Path, jobs: int, results: list[int]) -> None:
+    """The first worker: import matplotlib, fork the others, serve. Never returns."""
     status = 1
     try:
         from ..figures import style
@@ -99,20 +112,19 @@ def _workers(folder: Path, ends: list[tuple[int, int]]) -> None:
         gc.freeze()
         gc.disable()
         k, children = 0, []
-        for other in range(1, len(ends)):
+        for other in range(1, len(results)):
             pid = os.fork()
             if pid == 0:
                 k, children = other, []
                 break
             children.append(pid)
-        for j, pair in enumerate(ends):
+        for j, fd in enumerate(results):
             if j != k:
-                for fd in pair:
-                    os.close(fd)
-        _serve(folder, *ends[k])
+                os.close(fd)
+        _serve(folder, jobs, results[k])
         for pid in children:  # so that the parent's accounts (and its wait) include them
             os.waitpid(pid, 0)
-        if k == 0:  # the pipes are closed: the parent is done with the folder, or was killed
+        if k == 0:  # the job pipe is closed: the parent is done with the folder, or was killed
             shutil.rmtree(folder, ignore_errors=True)
         status = 0
     except BaseException:  # an interrupt or a broken pipe: the parent reports what it misses
@@ -137,71 +149,66 @@ class FigureWorkers:
         shm = Path("/dev/shm")
         self._folder = Path(tempfile.mkdtemp(prefix="talvek-figures-",
                                              dir=shm if shm.is_dir() and os.access(shm, os.W_OK) else None))
-        pipes = [(os.pipe(), os.pipe()) for _ in range(count)]
+        job_r, self._jobs = os.pipe()
+        answers = [os.pipe() for _ in range(count)]
         # What exists now is shared with the drawing processes until written to; the
         # collector would write to every object's header (and copy its page) on either side.
         gc.freeze()
         self._pid = os.fork()
         if self._pid == 0:
-            for (_, job_w), (result_r, _) in pipes:
-                os.close(job_w)
-                os.close(result_r)
-            _workers(self._folder, [(job_r, result_w) for (job_r, _), (_, result_w) in pipes])
-        for (job_r, _), (_, result_w) in pipes:
-            os.close(job_r)
-            os.close(result_w)
-        self._jobs = [job_w for (_, job_w), _ in pipes]
-        self._results = [result_r for _, (result_r, _) in pipes]
-        self._busy: list[str | None] = [None] * count
-        self._waiting: list[str] = []
+            os.close(self._jobs)
+            for r, _ in answers:
+                os.close(r)
+            _workers(self._folder, job_r, [w for _, w in answers])
+        os.close(job_r)
+        for _, w in answers:
+            os.close(w)
+        self._results = [r for r, _ in answers]
+        self._pending: set[str] = set()
+        self._ended = False
         self.figures: dict = {}
-        self._failures: list[BaseException] = []
 
     def submit(self, name: str, make, stem, *args, **kwargs) -> None:
         """Draw ``make(*args, **kwargs)`` (a module-level function) and write it as ``stem.<format>``
-        (no file when ``stem`` is None)."""
+        (no file when ``stem`` is None). The first free process takes it."""
+        if self._ended:
+            raise RuntimeError("the processes drawing the figures have ended")
+        record = _job_record(name)
         with open(self._folder / f"{name}.job", "wb") as f:
             pickle.dump((make, None if stem is None else str(stem), self.formats, args, kwargs), f,
                         protocol=pickle.HIGHEST_PROTOCOL)
-        self._waiting.append(name)
-        self._dispatch()
-
-    def _dispatch(self) -> None:
-        for k, busy in enumerate(self._busy):
-            if busy is None and self._waiting:
-                self._busy[k] = self._waiting.pop(0)
-                _send(self._jobs[k], self._busy[k])
+        self._pending.add(name)
+        os.write(self._jobs, record)  # one write, whole: the pipe holds far more than a design's jobs
 
     def finish(self) -> dict:
         """Wait for every figure submitted; raise the first failure, if any. Returns their pictures by name."""
-        while any(self._busy):
-            ready, _, _ = select.select([self._results[k] for k, b in enumerate(self._busy) if b], [], [])
+        failures = []
+        while self._pending:
+            ready, _, _ = select.select(self._results, [], [])
             for fd in ready:
-                k = self._results.index(fd)
-                name, self._busy[k] = self._busy[k], None
-                reply = _receive(fd)
-                if reply is None:
-                    self._failures.append(RuntimeError(f"the process drawing the {name} figure ended"))
-                    self._waiting.clear()
-                    continue
-                with open(self._folder / reply, "rb") as f:
+                name = _receive(fd)
+                if name is None:  # a process ended with jobs still to draw: none of them can be trusted
+                    self._ended = True
+                    missing, self._pending = sorted(self._pending), set()
+                    raise RuntimeError(f"a process drawing the figures ended; not drawn: {', '.join(missing)}")
+                self._pending.discard(name)
+                path = self._folder / f"{name}.result"
+                with open(path, "rb") as f:
                     result = pickle.load(f)
-                (self._folder / reply).unlink()
+                path.unlink()
                 if isinstance(result, BaseException):
-                    self._failures.append(result)
+                    failures.append(result)
                 else:
                     self.figures[name] = result
-            self._dispatch()
-        if self._failures:
-            failure, self._failures = self._failures[0], []
-            raise failure
+        if failures:
+            raise failures[0]
         return self.figures
 
     def close(self) -> None:
-        """End the processes (their pipes close) and remove the temporary folder."""
-        for fd in self._jobs + self._results:
+        """End the processes (their job pipe closes) and remove the temporary folder."""
+        for fd in ([self._jobs] if self._jobs is not None else []) + self._results:
             os.close(fd)
-        self._jobs, self._results = [], []
+        self._jobs, self._results = None, []
         if self._pid:
             os.waitpid(self._pid, 0)
             self._pid = 0
