@@ -96,7 +96,7 @@ class Prediction:
     lines: list[LinePrediction]
     grid_x: np.ndarray             # (nx,) m
     grid_z: np.ndarray             # (nz,) m
-    coverage: np.ndarray           # (bands, nz, nx) dB SPL
+    coverage: np.ndarray | None    # (bands, nz, nx) dB SPL (None while only the lines are predicted)
     bands: tuple = OCTAVE_BANDS
     # Headroom of each section frequency by frequency (see section_headroom), as made, dB.
     section_headroom_db: dict = None
@@ -135,7 +135,7 @@ def analysed_range(all_freq: np.ndarray, bands=OCTAVE_BANDS) -> tuple[int, int]:
 
 
 def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int, int] = (120, 60),
-            chunk: int = 1500, progress=None, section_headroom_db: bool = True) -> Prediction:
+            chunk: int = 1500, progress=None, section_headroom_db: bool = True, along_lines=None) -> Prediction:
     """Predict the current design's levels along the audience and over the section.
 
     Parameters
@@ -151,6 +151,12 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
     section_headroom_db : bool
         Also work out each section's headroom frequency by frequency (one
         library call per model frequency); scoring passes leave it out.
+    along_lines : callable(Prediction), optional
+        Called with the prediction as soon as the levels along the audience
+        are known (after the first library call), before the rest of the map
+        of the section is computed; its ``coverage`` is None until then. The
+        figures of the lines can be drawn meanwhile. The numbers are the same
+        either way, to the last bit.
 
     Every level is the direct sound less the air's absorption over the
     distance to the column. With a room, the levels in its seven bands
@@ -174,13 +180,21 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
     px = np.concatenate([s[0] for s in samples] + [mx.ravel()])
     pz = np.concatenate([s[1] for s in samples] + [mz.ravel()])
     wide = np.empty((freq_wide.size, px.size))
-    for start in range(0, px.size, chunk):
-        stop = min(start + chunk, px.size)
-        wide[:, start:stop], _ = tv.greens(px[start:stop], pz[start:stop], height=venue.height,
-                                           tilt=venue.tilt, first=low, last=last)
-        wide[:, start:stop] *= air_factor(venue, freq_wide, px[start:stop], pz[start:stop])
-        if progress:
-            progress(stop, px.size)
+
+    def measure(start: int, stop: int) -> None:
+        # The library caps a point within half a metre of a driver at the loudest other point of
+        # its call, so the calls are the same chunks whether or not the lines come first.
+        for a in range(start, stop, chunk):
+            b = min(a + chunk, stop)
+            wide[:, a:b], _ = tv.greens(px[a:b], pz[a:b], height=venue.height, tilt=venue.tilt, first=low,
+                                        last=last)
+            wide[:, a:b] *= air_factor(venue, freq_wide, px[a:b], pz[a:b])
+            if progress:
+                progress(b, px.size)
+
+    on_lines = sum(x.size for x, _, _ in samples)
+    first_calls = px.size if along_lines is None else min(px.size, -(-on_lines // chunk) * chunk)
+    measure(0, first_calls)
     power = wide[skip:]
     # The headroom looks at the amplifiers over the frequencies asked for: ask for all of them.
     _, headroom = tv.greens(px[:1], pz[:1], height=venue.height, tilt=venue.tilt, first=1, last=freq_all.size)
@@ -193,11 +207,6 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
                                     spl_db(p.mean(axis=0))))
         if venue.room is not None:
             lines[-1].room_band_spl = spl_db(band_power(freq_wide, wide[:, offset - x.size:offset], ROOM_BANDS))
-    coverage = spl_db(band_power(freq, power[:, offset:])).reshape(len(OCTAVE_BANDS), nz, nx)
-    room_coverage = None
-    if venue.room is not None:
-        room_coverage = spl_db(band_power(freq_wide, wide[:, offset:], ROOM_BANDS)).reshape(len(ROOM_BANDS), nz, nx)
-
     gain = -float(np.mean(np.concatenate([(lp.band_spl - lp.target).ravel() for lp in lines if lp.line.active])))
     for lp in lines:
         lp.spl += gain
@@ -205,12 +214,17 @@ def predict(tv: Talvek, venue: Venue, *, spacing: float = 0.25, grid: tuple[int,
         lp.wide_spl += gain
         if lp.room_band_spl is not None:
             lp.room_band_spl += gain
-    coverage += gain
-    if room_coverage is not None:
-        room_coverage += gain
-    return Prediction(freq, headroom, gain, lines, gx, gz, coverage,
-                      section_headroom_db=section_headroom(tv, venue) if section_headroom_db else None,
-                      room_coverage=room_coverage)
+    pred = Prediction(freq, headroom, gain, lines, gx, gz, None,
+                      section_headroom_db=section_headroom(tv, venue) if section_headroom_db else None)
+    if along_lines is not None:
+        along_lines(pred)
+        measure(first_calls, px.size)
+
+    pred.coverage = spl_db(band_power(freq, power[:, on_lines:])).reshape(len(OCTAVE_BANDS), nz, nx) + gain
+    if venue.room is not None:
+        pred.room_coverage = spl_db(band_power(freq_wide, wide[:, on_lines:], ROOM_BANDS)).reshape(
+            len(ROOM_BANDS), nz, nx) + gain
+    return pred
 
 
 def section_headroom(tv: Talvek, venue: Venue) -> dict:

@@ -151,6 +151,28 @@ def test_the_steered_design_is_back_after_the_unsteered_prediction(tv, church):
     assert all(rl.direct_db.shape == (7, lp.x.size) for rl, lp in zip(pred.room.lines, pred.lines))
 
 
+@needs_library
+def test_levels_handed_out_before_the_map_are_the_prediction_to_the_last_bit(tv, church):
+    # The library caps the points near the column (the map's first column, x = 0) at the loudest
+    # point of their call; the lines end in the middle of a call, so handing them out early must
+    # not change how the points are grouped into calls.
+    from talvek import analysis
+
+    church.restore()
+    seen = []
+    whole = analysis.predict(tv, church.venue, grid=(33, 17), chunk=64)
+    early = analysis.predict(tv, church.venue, grid=(33, 17), chunk=64,
+                             along_lines=lambda p: seen.append((p.coverage, [lp.band_spl.copy() for lp in p.lines])))
+    assert len(seen) == 1 and seen[0][0] is None
+    for a, b, handed in zip(whole.lines, early.lines, seen[0][1]):
+        np.testing.assert_array_equal(a.spl, b.spl)
+        np.testing.assert_array_equal(a.band_spl, handed)
+        np.testing.assert_array_equal(a.room_band_spl, b.room_band_spl)
+    np.testing.assert_array_equal(whole.coverage, early.coverage)
+    np.testing.assert_array_equal(whole.room_coverage, early.room_coverage)
+    assert whole.offset_db == early.offset_db and whole.section_headroom_db == early.section_headroom_db
+
+
 def designed(tv, church, tmp_path, path):
     venue = load_venue(path)
     try:

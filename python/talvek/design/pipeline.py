@@ -82,8 +82,10 @@ class Drawing(Protocol):
     """Draws a design's figures and report.pdf: the presentation layer's, handed in by the caller.
 
     ``begin`` is called before the levels are predicted, so what needs no
-    prediction (the filters) is drawn meanwhile; ``predicted`` as soon as the
-    levels are, before the room (``rep`` the report of the levels so far,
+    prediction (the filters) is drawn meanwhile; ``along_lines`` as soon as
+    the levels along the audience are known, while the map of the section is
+    computed (the prediction's ``coverage`` still None); ``predicted`` once
+    the map is, before the room (``rep`` the report of the levels so far,
     ``curve`` the voicing correction as report.json keeps it, or None);
     ``names`` are the files it writes for a prediction, which report.json
     lists among the outputs; ``finish`` draws the rest once report.json is
@@ -91,6 +93,8 @@ class Drawing(Protocol):
     """
 
     def begin(self, tv: Talvek, venue: Venue, folder: Path) -> None: ...
+
+    def along_lines(self, folder: Path, venue: Venue, pred, rep: dict, curve: dict | None) -> None: ...
 
     def predicted(self, folder: Path, venue: Venue, pred, rep: dict, curve: dict | None) -> None: ...
 
@@ -110,11 +114,16 @@ def predict_and_report(tv: Talvek, venue: Venue, folder: Path, stem: str, *, gri
     neither figures nor the PDF are written. ``designed`` is the date the
     report prints (default now).
     """
+    curve = voicing_curve(voicing) if voicing is not None else None
+    along_lines = None
     if drawing is not None:
         drawing.begin(tv, venue, folder)
-    pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress)
+
+        def along_lines(known):  # the levels figure is drawn while the map of the section is computed
+            drawing.along_lines(folder, venue, known, analysis.report(venue, known), curve)
+
+    pred = analysis.predict(tv, venue, grid=tuple(grid), progress=progress, along_lines=along_lines)
     rep = analysis.report(venue, pred)
-    curve = voicing_curve(voicing) if voicing is not None else None
     if drawing is not None:
         drawing.predicted(folder, venue, pred, rep, curve)
     room_limits = []

@@ -34,6 +34,7 @@ class FiguresAndReport:
         self._threads = None
         self._responses = None
         self._section = False
+        self._levels = False
 
     def _drawer(self):
         if self._threads is None:
@@ -65,15 +66,22 @@ class FiguresAndReport:
                               title=f"{venue.name}: steering filters of {venue.model.name}")
         self.ahead(venue)
 
-    def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
-        """Start the figures of the levels while the design goes on to the room."""
-        from ..figures.coverage import coverage_figure
+    def along_lines(self, folder: Path, venue, pred, rep: dict, curve) -> None:
+        """Start the levels figure: it needs the levels along the audience, not the map."""
         from ..figures.levels import levels_figure
 
-        self._threads.submit("levels", levels_figure, folder / "levels", venue, pred, correction=curve,
-                             offset_db=rep["level_offset_db"], headroom_db=rep["headroom_at_targets_db"])
-        self._threads.submit("coverage", coverage_figure, folder / "coverage", venue, pred,
-                             offset_db=rep["level_offset_db"])
+        self._drawer().submit("levels", levels_figure, folder / "levels", venue, pred, correction=curve,
+                              offset_db=rep["level_offset_db"], headroom_db=rep["headroom_at_targets_db"])
+        self._levels = True
+
+    def predicted(self, folder: Path, venue, pred, rep: dict, curve) -> None:
+        """Start the coverage figure (and the levels', if not yet) while the design goes on to the room."""
+        from ..figures.coverage import coverage_figure
+
+        if not self._levels:
+            self.along_lines(folder, venue, pred, rep, curve)
+        self._drawer().submit("coverage", coverage_figure, folder / "coverage", venue, pred,
+                              offset_db=rep["level_offset_db"])
 
     def names(self, pred) -> list[str]:
         return [f"{n}.{fmt}" for n in figure_names(pred) for fmt in self.formats] + ["report.pdf"]
