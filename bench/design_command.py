@@ -9,6 +9,11 @@ the report cost (at most 1.6; printed last). The yardstick is a fixed job of the
 the same way: Python starts, imports numpy and does a fixed amount of dense
 arithmetic and element-wise work. The two run in turn, ROUNDS times; the
 ratio is taken pair by pair, so that it holds when the machine's speed drifts.
+Each round also runs two yardsticks at once: one yardstick's time over half
+the pair's is how many cores' work the machine does at once (2 on two free
+cores; less on a virtual machine whose second core shares its host's), and
+the figures, drawn while the design runs, gain only that much from drawing
+in parallel.
 When the venue has a room, the same venue without its room runs in each
 round too, and the cost of the room (reflected sound, STI, the unsteered
 column) is the ratio of the two, again pair by pair. Quote the medians.
@@ -56,6 +61,15 @@ def timed(argv: list[str]) -> tuple[float, float, float]:
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
+def timed_together(argv: list[str], copies: int = 2) -> float:
+    """Wall seconds of ``copies`` runs of ``argv`` started at once."""
+    started = time.monotonic()
+    children = [subprocess.Popen(argv, stdout=subprocess.DEVNULL) for _ in range(copies)]
+    if any(child.wait() != 0 for child in children):
+        sys.exit(f"{' '.join(argv)} failed")
+    return time.monotonic() - started
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("venue", nargs="?", default=str(REPO / "examples" / "theatre_balcony.json"))
@@ -76,12 +90,13 @@ def main() -> int:
                                    str(Path(scratch) / "bare")]
         for warm in (command, *variants.values()):  # the page cache holds the library, archives, Python, matplotlib
             timed(warm)
-        runs, sticks, others = [], [], {label: [] for label in variants}
+        runs, sticks, pairs, others = [], [], [], {label: [] for label in variants}
         for _ in range(args.rounds):
             runs.append(timed(command))
             for label, variant in variants.items():
                 others[label].append(timed(variant))
             sticks.append(timed(yardstick))
+            pairs.append(timed_together(yardstick))
     median = statistics.median
     print(f"talvek design {Path(args.venue).name}, {args.rounds} rounds (median, min - max):")
     for label, rows in (("command", runs), *others.items(), ("yardstick", sticks)):
@@ -90,6 +105,9 @@ def main() -> int:
               f"cpu {median(r[1] for r in rows):.3f} s, peak {median(r[2] for r in rows):.0f} MiB")
     ratios = [r[0] / s[0] for r, s in zip(runs, sticks)]
     print(f"  command / yardstick, wall: {median(ratios):.3f} ({min(ratios):.3f} - {max(ratios):.3f})")
+    cores = [2 * s[0] / p for s, p in zip(sticks, pairs)]
+    print(f"  cores' work done at once (two yardsticks together): {median(cores):.2f} "
+          f"({min(cores):.2f} - {max(cores):.2f})")
     for label, rows in others.items():
         for what, k in (("wall", 0), ("cpu", 1)):
             ratios = [r[k] / b[k] for r, b in zip(runs, rows)]

@@ -176,6 +176,16 @@ def test_a_folder_with_files_of_others_is_refused_unless_forced(copy, capsys):
     assert code == 0, err
     assert (copy / "notes.txt").read_text() == "mine" and not (copy / "coverage.png").exists()
     assert oct(copy.stat().st_mode & 0o777) == oct(0o777 & ~_umask())
+    # Someone else's file under a name the design writes: neither is lost, the folder stays.
+    (copy / "church_nave_SFR.bin").write_bytes(b"someone else's")
+    rep = json.loads((copy / "report.json").read_text())
+    rep["outputs"].remove("church_nave_SFR.bin")
+    (copy / "report.json").write_text(json.dumps(rep))
+    before = snapshot(copy)
+    code, _, err = run(capsys, "design", EXAMPLES / f"{STEM}.json", "-o", copy, "--no-plots", "--force",
+                       "--grid", "20", "10")
+    assert code == 1 and err.count("\n") == 1 and "church_nave_SFR.bin" in err and "left as it was" in err
+    assert snapshot(copy) == before and sorted(p.name for p in copy.parent.iterdir()) == ["church"]
 
 
 def _umask() -> int:

@@ -106,6 +106,8 @@ def whole_folder(target, *, force: bool = False):
     force : bool
         Write into a folder that holds files Talvek did not write: those
         files are carried over into the new folder, Talvek's own are replaced.
+        A file of theirs with the name of one the design writes is refused
+        (after the design; the folder is left as it was).
 
     Raises
     ------
@@ -141,6 +143,11 @@ def whole_folder(target, *, force: bool = False):
         raise FolderError(f"cannot write to output folder {target}: {e.strerror or e}") from None
     try:
         yield new
+        clashing = [name for name in foreign if os.path.lexists(new / name)]
+        if clashing:  # the design writes a file of that name: keeping both is impossible, losing one wrong
+            raise FolderError(f"output folder {target} holds {', '.join(clashing)}, which Talvek did not write "
+                              "and this design writes too; move it away and design again (the folder is left "
+                              "as it was)")
         for name in foreign:  # kept as they are: hard links where the file system allows
             source, copy = target / name, new / name
             if source.is_dir() and not source.is_symlink():
