@@ -45,12 +45,26 @@ def _summary_page(doc, rep: dict) -> None:
             for k, b in enumerate(rep["bands"])]
     page.table(["band", "RMS", "worst"] + [line["name"] for line in active[:5]], rows,
                [0.0, 0.08, 0.18] + [0.28 + 0.13 * k for k in range(len(active[:5]) + 1)], size=8.5)
+    if rep.get("headroom_at_targets_db") is not None:
+        page.heading("Maximum level per line before clipping, all columns rising together")
+        rows = [[line["name"] + ("" if line["active"] else " (inactive)"), f"{line['max_spl_at_targets_db']:.1f} dB",
+                 f"{line['max_spl_before_clipping_db']:.1f} dB"] for line in rep["audience_lines"]]
+        page.table(["audience line", "loudest at the levels", "loudest before clipping"], rows,
+                   [0.0, 0.25, 0.42, 0.6], size=8.5)
+        page.paragraph(f"Headroom of the system at its levels: {rep['headroom_at_targets_db']:+.1f} dB, that of the "
+                       "column with the least; wide-band SPL of the reference signal.", size=9)
     room = rep.get("room")
     if room:
         page.heading("Speech intelligibility (STI, male speech at the targets, the columns' arrivals included)")
+        unsteered = all(line.get("sti_unsteered_mean") is not None for line in room["lines"])
         rows = [[line["name"], f"{line['sti_mean']:.3f}", f"{line['sti_min']:.3f}",
-                 f"{100 * line['share_sti_050']:.0f} %", line["qualification"]] for line in room["lines"]]
-        page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"], rows, [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
+                 f"{100 * line['share_sti_050']:.0f} %", line["qualification"]]
+                + ([f"{line['sti_unsteered_mean']:.3f}"] if unsteered else []) for line in room["lines"]]
+        page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"] + (["unsteered"] if unsteered else []), rows,
+                   [0.0, 0.25, 0.35, 0.45, 0.55, 0.7, 0.8] if unsteered else [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
+        if unsteered:
+            page.paragraph("Unsteered: the same columns with every channel of a section alike, at the same places, "
+                           "delays and gains, at the same mean level per octave band on the active audience.", size=9)
 
 
 def _files_page(doc, rep: dict) -> None:

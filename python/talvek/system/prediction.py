@@ -25,7 +25,7 @@ from ..venue import AudienceLine, ColumnPlacement, Venue
 from .placement import column_centre
 
 __all__ = ["ColumnResult", "SystemLine", "SystemPrediction", "system_grid", "system_points", "combine",
-           "system_report", "level_offset_db", "arrivals_ms", "summary_lines"]
+           "system_report", "system_headroom_db", "level_offset_db", "arrivals_ms", "summary_lines"]
 
 
 @dataclass
@@ -52,6 +52,7 @@ class SystemLine:
     band_spl: np.ndarray         # (bands, P) the system's, dB SPL
     column_band_spl: np.ndarray  # (C, bands, P) each column's own
     arrival_ms: np.ndarray       # (C, P) each column's direct sound: its delay plus the travel time
+    wide_spl: np.ndarray | None = None        # (P,) the system's over all analysed frequencies, dB SPL
     sti: np.ndarray | None = None             # (P,) with a room
     direct_db: np.ndarray | None = None       # (C, 7, P) speech's direct level of each column
     reflected_db: np.ndarray | None = None    # (C, 7, P)
@@ -136,7 +137,8 @@ def combine(venue: Venue, columns: list, freq: np.ndarray, analysed: slice, samp
         lines.append(SystemLine(
             a, x, z, along, a.target(along), analysis.spl_db(analysis.band_power(f_bands, total[analysed, part])),
             np.stack([analysis.spl_db(analysis.band_power(f_bands, c.power[analysed, part])) for c in columns]),
-            arrival[:, part], None if sti_all is None else sti_all[part],
+            arrival[:, part], analysis.spl_db(total[analysed, part].mean(axis=0)),
+            None if sti_all is None else sti_all[part],
             None if direct is None else direct[:, :, part], None if refl is None else refl[:, :, part]))
     rest = slice(offset, None)
     nz, nx = gz.size, gx.size
@@ -150,15 +152,35 @@ def _stats(dev: np.ndarray) -> dict:
     return {"rms_db": round(float(np.sqrt(np.mean(dev**2))), 2), "worst_db": round(float(dev[worst]), 2)}
 
 
+def system_headroom_db(columns) -> float | None:
+    """How far the whole system can rise, all columns together, before an amplifier clips, dB.
+
+    Each column plays at its level (``level_db``: its level offset, the system
+    voicing in its files and its ``gain_db``), which leaves it ``headroom_db -
+    level_db`` before its first amplifier clips. Raised together, the columns
+    keep their balance, so the system stops where the column with the least of
+    it clips: the smallest over the columns. At a point the system's wide-band
+    level plus this is its maximum before clipping, and a line's maximum is the
+    largest over its points, as for a single design. None when a column's
+    headroom is not known.
+    """
+    left = [c.headroom_db - c.level_db for c in columns if c.headroom_db is not None]
+    return min(left) if len(left) == len(columns) else None
+
+
 def system_report(venue: Venue, sp: SystemPrediction) -> dict:
     """The system's report.json: the deviation per band over every active line, each column, each line's STI."""
     active = [sl for sl in sp.lines if sl.line.active]
     bands = [{"band_hz": fc, **_stats(np.concatenate([sl.band_spl[b] - sl.target for sl in active]))}
              for b, fc in enumerate(sp.bands)]
+    headroom = system_headroom_db(sp.columns)
     lines = []
     for sl in sp.lines:
         entry = {"name": sl.line.name, "active": sl.line.active, "from": list(sl.line.start),
-                 "to": list(sl.line.end), "target_db": list(sl.line.levels) if sl.line.active else None}
+                 "to": list(sl.line.end), "target_db": list(sl.line.levels) if sl.line.active else None,
+                 "max_spl_at_targets_db": round(float(sl.wide_spl.max()), 1),
+                 "max_spl_before_clipping_db": (round(float(sl.wide_spl.max() + headroom), 1)
+                                                if headroom is not None else None)}
         if sl.line.active:
             entry["bands"] = [{"band_hz": fc, **_stats(sl.band_spl[b] - sl.target)} for b, fc in enumerate(sp.bands)]
         # The levels themselves, point by point: the system's and each column's, per band.
@@ -184,7 +206,9 @@ def system_report(venue: Venue, sp: SystemPrediction) -> dict:
         if c.headroom_db is not None:
             # How far the column can rise above the level it plays at before an amplifier clips.
             columns[-1]["headroom_at_level_db"] = round(c.headroom_db - c.level_db, 2)
-    rep = {"venue": venue.name, "system": True, "columns": columns, "audience_lines": lines, "bands": bands,
+    rep = {"venue": venue.name, "system": True, "columns": columns,
+           "headroom_at_targets_db": round(headroom, 2) if headroom is not None else None,
+           "audience_lines": lines, "bands": bands,
            "frequency_range_hz": [round(float(sp.freq[sp.analysed][0]), 1), round(float(sp.freq[sp.analysed][-1]), 1)]}
     if venue.room is not None:
         r = venue.room
@@ -212,10 +236,19 @@ def summary_lines(rep: dict) -> list[str]:
                    f"level {c['level_offset_db']:+.1f} dB"
                    + (f", headroom {c['headroom_at_level_db']:+.1f} dB" if "headroom_at_level_db" in c else "")
                    + f" -> {c['folder']}/")
+    if rep.get("headroom_at_targets_db") is not None:
+        out.append(f"  headroom of the system at its levels, all columns rising together: "
+                   f"{rep['headroom_at_targets_db']:+.1f} dB")
+    for line in rep["audience_lines"]:
+        if line.get("max_spl_before_clipping_db") is not None:
+            state = "" if line["active"] else " (inactive)"
+            out.append(f"  {line['name']}{state}: max {line['max_spl_before_clipping_db']:.1f} dB SPL before clipping")
     out.append("  deviation from target along every active line, overlap included (RMS / worst): "
                + analysis.band_table(rep))
     for line in rep.get("room", {}).get("lines", []):
         state = "" if line["active"] else " (inactive)"
+        unsteered = (f"; unsteered {line['sti_unsteered_mean']:.2f} (min {line['sti_unsteered_min']:.2f})"
+                     if line.get("sti_unsteered_mean") is not None else "")
         out.append(f"  {line['name']}{state}: STI {line['sti_mean']:.2f} (min {line['sti_min']:.2f}, "
-                   f"{100 * line['share_sti_050']:.0f}% >= 0.50, {line['qualification']})")
+                   f"{100 * line['share_sti_050']:.0f}% >= 0.50, {line['qualification']}){unsteered}")
     return out
