@@ -135,6 +135,16 @@ def _hold(tv: Talvek, venue: Venue, record: SFIORecord) -> None:
     tv.redesign(record)
 
 
+def _unsteered(tv: Talvek, column: _Column, record: SFIORecord, x, z, low: int, last: int):
+    """The column unsteered, as made: its squared pressure at system points (x, z) and its radiated
+    power level at 0 dB gain. The library ends holding ``record`` again."""
+    from ..room.direct_share import unsteered_ratios_db
+    from ..room.prediction import radiated_power_db
+
+    return unsteered_ratios_db(tv, record, lambda: (
+        column_power(tv, column.venue, column.column, x, z, low, last), radiated_power_db(tv, column.venue, 0.0)))
+
+
 def _frequency_span(tv: Talvek, venue: Venue):
     """The model frequencies a system is predicted at: from the lowest room band (with a room) or the
     analysed range's start, to its end. Returns (all frequencies, 1-based low and last, the span, the
@@ -202,6 +212,7 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
     library holds already), predict the system and write its report and figures."""
     freq_all, low, last, freq, analysed = _frequency_span(tv, venue)
     x, z, samples, grid_xz = system_points(venue, grid)
+    on_lines = sum(sample[0].size for sample in samples)
     placements = venue.columns
     results, files = [], []
     # The last model designed is still loaded: write its columns first, then the others model by model.
@@ -218,13 +229,14 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
                            voiced=column.voiced, before=column.before, designed=designed)
         files += [dict(f, name=f"{name}/{f['name']}") for f in rep["files"]]
         power = column_power(tv, column.venue, column.column, x, z, low, last) * 10 ** (column.level_db / 10)
-        radiated = None
+        radiated = flat = None
         if venue.room is not None:
             from ..room.prediction import radiated_power_db
 
             radiated = radiated_power_db(tv, column.venue, column.level_db)
+            flat = _unsteered(tv, column, record, x[:on_lines], z[:on_lines], low, last)
         results.append(ColumnResult(column.column, column.venue, delays[c], column.level_db, power, radiated,
-                                    summaries[c], rep["headroom_db"]))
+                                    summaries[c], rep["headroom_db"], *(flat or (None, None))))
     # The system's figures and tables list the columns in the file's order.
     results.sort(key=lambda r: placements.index(r.column))
     prediction = combine(venue, results, freq, analysed, samples, grid_xz)

@@ -47,8 +47,9 @@ def _summary_page(doc, rep: dict) -> None:
                [0.0, 0.08, 0.18] + [0.28 + 0.13 * k for k in range(len(active[:5]) + 1)], size=8.5)
     if rep.get("headroom_at_targets_db") is not None:
         page.heading("Maximum level per line before clipping, all columns rising together")
-        rows = [[line["name"] + ("" if line["active"] else " (inactive)"), f"{line['max_spl_at_targets_db']:.1f} dB",
-                 f"{line['max_spl_before_clipping_db']:.1f} dB"] for line in rep["audience_lines"]]
+        rows = [[line["name"] + ("" if line["active"] else " (inactive)"),
+                 f"{line['max_spl_at_targets_db']:.1f} dB SPL", f"{line['max_spl_before_clipping_db']:.1f} dB SPL"]
+                for line in rep["audience_lines"]]
         page.table(["audience line", "loudest at the levels", "loudest before clipping"], rows,
                    [0.0, 0.25, 0.42, 0.6], size=8.5)
         page.paragraph(f"Headroom of the system at its levels: {rep['headroom_at_targets_db']:+.1f} dB, that of the "
