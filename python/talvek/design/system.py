@@ -38,7 +38,7 @@ from .pipeline import Drawing, design_date, design_record, provenance, write_des
 from .voicing import section_gains, smooth_log
 
 __all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem",
-           "SYSTEM_PASSES"]
+           "column_label", "SYSTEM_PASSES"]
 
 SYSTEM_PASSES = 4
 SMOOTHING_OCTAVES = 1.0 / 3.0
@@ -70,6 +70,25 @@ class _Column:
     before: dict | None
     level_db: float
     line_power: np.ndarray      # (N, P) along every line, the design as made
+
+
+def column_label(column: tuple, stage: str) -> str:
+    """What progress shows for a column's stage: ``column`` is (position, count, name), e.g.
+    "column 2 of 4 (Delay): predicting levels"."""
+    position, count, name = column
+    return f"column {position} of {count} ({name}): {stage}"
+
+
+def _column_progress(progress, column: tuple):
+    """``progress(done, total)`` of one column's work, passed on with ``column=(position, count, name)``.
+
+    A system's columns are optimised one after the other, then predicted one
+    after the other; each column's prediction reports its own points, so a
+    caller that shows one bar labels it with the column (:func:`column_label`).
+    """
+    if progress is None:
+        return None
+    return lambda done, total: progress(done, total, column=column)
 
 
 def column_stem(stem: str, column: ColumnPlacement) -> str:
@@ -162,7 +181,10 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
 
     Parameters as :func:`talvek.design.pipeline.design_venue`; ``drawing`` is a
     :class:`SystemDrawing`. ``voicing`` False leaves out the columns' voicing and
-    the system's.
+    the system's. ``progress`` is called with the keyword ``column=(position,
+    count, name)`` too: ``progress(0, 0, column=..., stage="optimising")`` as a
+    column's optimisation starts, then ``progress(done, total, column=...)`` as
+    its levels are predicted (see :func:`column_label`).
 
     Returns
     -------
@@ -178,8 +200,10 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
     on_lines = sum(s[0].size for s in samples)
 
     columns = []
-    for k in order:
+    for position, k in enumerate(order, 1):
         column = placements[k]
+        if progress is not None:
+            progress(0, 0, column=(position, len(order), column.name), stage="optimising")
         own = column_venue(venue, column)
         record, voiced, before = design_record(tv, own, voicing=voicing, refine=refine)
         line_power = column_power(tv, own, column, x[:on_lines], z[:on_lines], low, last)
@@ -216,8 +240,10 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
     placements = venue.columns
     results, files = [], []
     # The last model designed is still loaded: write its columns first, then the others model by model.
-    for c in sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c)):
+    writing = sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c))
+    for position, c in enumerate(writing, 1):
         column, record = columns[c], records[c]
+        step = _column_progress(progress, (position, len(writing), column.column.name))
         name = column_folder(column.column.name)
         sub = folder / name
         sub.mkdir()
@@ -225,7 +251,7 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
             _hold(tv, column.venue, record)
         held = column.index
         rep = write_design(tv, column.venue, record, sub, column_stem(stem, column.column), grid=grid,
-                           drawing=drawing.column() if drawing is not None else None, progress=progress,
+                           drawing=drawing.column() if drawing is not None else None, progress=step,
                            voiced=column.voiced, before=column.before, designed=designed)
         files += [dict(f, name=f"{name}/{f['name']}") for f in rep["files"]]
         power = column_power(tv, column.venue, column.column, x, z, low, last) * 10 ** (column.level_db / 10)
