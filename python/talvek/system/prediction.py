@@ -268,6 +268,8 @@ def system_report(venue: Venue, sp: SystemPrediction) -> dict:
         r = venue.room
         rep["room"] = {"volume_m3": r.volume, "rt60_s": list(r.rt60),
                        "noise_db": list(r.noise) if r.noise is not None else None,
+                       "noise_dba": (round(float(sti_.a_weighted_db(np.asarray(r.noise))), 1)
+                                     if r.noise is not None else None),
                        "speech_spectrum_db": list(sti_.MALE_SPECTRUM_DB),
                        "power_level_db": [np.round(c.radiated_db + np.asarray(sti_.MALE_SPECTRUM_DB), 2).tolist()
                                           for c in sp.columns],
