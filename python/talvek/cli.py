@@ -61,21 +61,38 @@ class CliError(Exception):
 
 class Progress:
     """A progress bar on stderr (tqdm), drawn only when stderr is a terminal
-    and wiped when the work is done; called as ``progress(done, total)``."""
+    and wiped when the work is done; called as ``progress(done, total)``.
+
+    A system's design names the column too (``column=(position, count, name)``,
+    and ``stage`` when it is not predicting levels): the bar starts again for
+    each column's stage, labelled with it (:func:`talvek.design.system.column_label`).
+    """
 
     def __init__(self, label: str, stream=None):
         self.label = label
         self.stream = stream or sys.stderr
         self.bar = None
+        self.shown = label
 
-    def __call__(self, done: int, total: int) -> None:
+    def __call__(self, done: int, total: int, *, column: tuple | None = None, stage: str | None = None) -> None:
+        label = stage or self.label
+        if column is not None:
+            from .design.system import column_label
+
+            label = column_label(column, label)
         if self.bar is None:
             if not getattr(self.stream, "isatty", lambda: False)():
                 return
             from tqdm import tqdm  # only a terminal needs it, and it takes a while to import
 
-            self.bar = tqdm(total=total, desc=self.label, file=self.stream, leave=False, disable=None)
-        self.bar.total = total
+            self.bar = tqdm(total=total or None, desc=label, file=self.stream, leave=False, disable=None)
+            self.shown = label
+        # A stage without a count (an optimisation) shows its label alone.
+        self.bar.total = total or None
+        if label != self.shown:
+            self.shown = label
+            self.bar.set_description_str(label, refresh=False)
+            self.bar.reset()  # drawn at once: a new stage is shown however soon it follows the last
         self.bar.update(done - self.bar.n)
 
     def close(self) -> None:

@@ -242,3 +242,31 @@ def test_redesign_reproduces_the_processor_files(designs, env_for_subprocess, tm
         designed.pop(key)
         again.pop(key, None)
     assert again == designed
+
+
+def test_a_system_design_labels_its_progress_bar_with_the_column():
+    import io
+
+    from talvek.cli import Progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    stream = Terminal()
+    progress = Progress("predicting levels", stream)
+    progress(0, 0, column=(1, 2, "Main"), stage="optimising")
+    progress(0, 0, column=(2, 2, "Delay"), stage="optimising")
+    progress(900, 900, column=(1, 2, "Delay"))
+    progress(0, 500, column=(2, 2, "Main"))
+    progress.close()
+    shown = stream.getvalue()
+    for label in ("column 1 of 2 (Main): optimising", "column 2 of 2 (Delay): optimising",
+                  "column 1 of 2 (Delay): predicting levels", "column 2 of 2 (Main): predicting levels"):
+        assert label in shown, shown
+    # A single design's bar keeps its one label.
+    stream = Terminal()
+    progress = Progress("predicting levels", stream)
+    progress(10, 100)
+    progress.close()
+    assert "predicting levels" in stream.getvalue() and "column" not in stream.getvalue()

@@ -130,6 +130,18 @@ def _system_reader(text, source, models_dir=None):
     return types.SimpleNamespace(is_system=True, name=doc["name"], source=source, text=text, columns=columns)
 
 
+def test_a_systems_job_names_the_column_it_is_at(tmp_path):
+    job = editor_server.Design(tmp_path, "platform", "platform.json")
+    seen = []
+    for done, total, more in [(0, 0, {"column": (1, 2, "north"), "stage": "optimising"}),
+                              (400, 900, {"column": (1, 2, "south")}), (900, 900, {"column": (1, 2, "south")})]:
+        job.progress(done, total, **more)
+        state = job.as_json()
+        seen.append((state["stage"], state.get("column")))
+    assert seen == [("column 1 of 2 (north): optimising", [1, 2]), ("column 1 of 2 (south): predicting levels", [1, 2]),
+                    ("column 1 of 2 (south): drawing plots", [1, 2])]
+
+
 def test_a_columns_venue_is_designed_as_a_system(tmp_path, monkeypatch):
     calls = []
 

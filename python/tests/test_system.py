@@ -192,12 +192,20 @@ def test_a_system_of_one_column_is_the_single_design(tv, church, tmp_path):
         (tmp_path / "system").mkdir()
         a = design_venue(tv, single, tmp_path / "single", "church", grid=(8, 4), designed="d")
         b = design_system(tv, system, tmp_path / "system", "church", grid=(8, 4), designed="d")
+        # The unsteered column was measured last: the library holds the column's design again.
+        held, stored = tv.record(), SFIORecord.load(next((tmp_path / "system" / "nave").glob("*.npz")))
+        np.testing.assert_array_equal(held.wf, stored.wf)
+        np.testing.assert_array_equal(held.tw, stored.tw)
     finally:
         church.restore()
     assert files_of(tmp_path / "single") == files_of(tmp_path / "system" / "nave")
     assert b["bands"] == a["bands"]
-    assert [(s["sti_mean"], s["sti_min"]) for s in b["room"]["lines"]] == \
-        [(s["sti_mean"], s["sti_min"]) for s in a["room"]["lines"]]
+    # The STI, steered and unsteered, by the system's arrivals and the single design's own room path.
+    keys = ("sti_mean", "sti_min", "sti_unsteered_mean", "sti_unsteered_min")
+    assert [[s[k] for k in keys] for s in b["room"]["lines"]] == [[s[k] for k in keys] for s in a["room"]["lines"]]
+    # All columns rising together is the one column rising alone.
+    assert [s["max_spl_before_clipping_db"] for s in b["audience_lines"]] == \
+        [s["max_spl_before_clipping_db"] for s in a["audience_lines"]]
     assert b["columns"][0]["delay_ms"] == 0.0 and b["columns"][0]["folder"] == "nave"
 
 
@@ -222,7 +230,7 @@ def test_columns_far_apart_add_as_energies(tv, church, tmp_path):
     try:
         rep = design_system(tv, venue, tmp_path, "f", grid=(4, 4), voicing=False)
         # Each column alone, by the single-column prediction at its level, at every point of every line.
-        own = []
+        own, wide, left = [], [], []
         for placement, entry in zip(venue.columns, rep["columns"]):
             mine = column_venue(venue, placement)
             mine.audience = [AudienceLine(a.name, local(placement, a.start), local(placement, a.end), a.levels,
@@ -230,8 +238,25 @@ def test_columns_far_apart_add_as_energies(tv, church, tmp_path):
             tv.redesign(SFIORecord.load(next((tmp_path / entry["folder"]).glob("*.npz"))))
             pred = analysis.predict(tv, mine, grid=(2, 2), section_headroom_db=False)
             own.append([lp.band_spl - pred.offset_db + entry["level_offset_db"] for lp in pred.lines])
+            shift = entry["level_offset_db"] - pred.offset_db
+            wide.append([lp.wide_spl + shift for lp in pred.lines])
+            # What the column leaves at its level, from its own folder's report.
+            own_report = json.loads((tmp_path / entry["folder"] / "report.json").read_text())
+            left.append(own_report["headroom_db"] - entry["level_offset_db"])
     finally:
         church.restore()
+    # Both columns rise together until the one with the least headroom clips: the power sum of
+    # their wide-band levels plus that, at the line's loudest point.
+    for k, entry in enumerate(rep["audience_lines"]):
+        total = 10 * np.log10(10 ** (wide[0][k] / 10) + 10 ** (wide[1][k] / 10))
+        assert entry["max_spl_before_clipping_db"] == pytest.approx(total.max() + min(left), abs=0.06)
+    # The venue is its own mirror image: equal headroom, and halfway the maximum is either column's
+    # level there plus its headroom plus 10 lg 2 = 3.01 dB.
+    assert left[0] == pytest.approx(left[1], abs=0.02)
+    middle_wide = wide[0][1]
+    half = len(middle_wide) // 2
+    assert middle_wide[half] == pytest.approx(wide[1][1][half], abs=0.02)
+    assert rep["audience_lines"][1]["max_spl_before_clipping_db"] >= middle_wide[half] + left[0] + 3.01 - 0.06
     for k, entry in enumerate(rep["audience_lines"]):
         system = np.asarray(entry["band_spl_db"])
         west, east = own[0][k], own[1][k]

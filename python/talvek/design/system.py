@@ -38,7 +38,7 @@ from .pipeline import Drawing, design_date, design_record, provenance, write_des
 from .voicing import section_gains, smooth_log
 
 __all__ = ["SystemDrawing", "SystemFolderError", "design_system", "redesign_system", "system_voicing", "column_stem",
-           "SYSTEM_PASSES"]
+           "column_label", "SYSTEM_PASSES"]
 
 SYSTEM_PASSES = 4
 SMOOTHING_OCTAVES = 1.0 / 3.0
@@ -70,6 +70,25 @@ class _Column:
     before: dict | None
     level_db: float
     line_power: np.ndarray      # (N, P) along every line, the design as made
+
+
+def column_label(column: tuple, stage: str) -> str:
+    """What progress shows for a column's stage: ``column`` is (position, count, name), e.g.
+    "column 2 of 4 (Delay): predicting levels"."""
+    position, count, name = column
+    return f"column {position} of {count} ({name}): {stage}"
+
+
+def _column_progress(progress, column: tuple):
+    """``progress(done, total)`` of one column's work, passed on with ``column=(position, count, name)``.
+
+    A system's columns are optimised one after the other, then predicted one
+    after the other; each column's prediction reports its own points, so a
+    caller that shows one bar labels it with the column (:func:`column_label`).
+    """
+    if progress is None:
+        return None
+    return lambda done, total: progress(done, total, column=column)
 
 
 def column_stem(stem: str, column: ColumnPlacement) -> str:
@@ -135,6 +154,16 @@ def _hold(tv: Talvek, venue: Venue, record: SFIORecord) -> None:
     tv.redesign(record)
 
 
+def _unsteered(tv: Talvek, column: _Column, record: SFIORecord, x, z, low: int, last: int):
+    """The column unsteered, as made: its squared pressure at system points (x, z) and its radiated
+    power level at 0 dB gain. The library ends holding ``record`` again."""
+    from ..room.direct_share import unsteered_ratios_db
+    from ..room.prediction import radiated_power_db
+
+    return unsteered_ratios_db(tv, record, lambda: (
+        column_power(tv, column.venue, column.column, x, z, low, last), radiated_power_db(tv, column.venue, 0.0)))
+
+
 def _frequency_span(tv: Talvek, venue: Venue):
     """The model frequencies a system is predicted at: from the lowest room band (with a room) or the
     analysed range's start, to its end. Returns (all frequencies, 1-based low and last, the span, the
@@ -152,7 +181,10 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
 
     Parameters as :func:`talvek.design.pipeline.design_venue`; ``drawing`` is a
     :class:`SystemDrawing`. ``voicing`` False leaves out the columns' voicing and
-    the system's.
+    the system's. ``progress`` is called with the keyword ``column=(position,
+    count, name)`` too: ``progress(0, 0, column=..., stage="optimising")`` as a
+    column's optimisation starts, then ``progress(done, total, column=...)`` as
+    its levels are predicted (see :func:`column_label`).
 
     Returns
     -------
@@ -168,8 +200,10 @@ def design_system(tv: Talvek, venue: Venue, folder: Path, stem: str, *, grid=(12
     on_lines = sum(s[0].size for s in samples)
 
     columns = []
-    for k in order:
+    for position, k in enumerate(order, 1):
         column = placements[k]
+        if progress is not None:
+            progress(0, 0, column=(position, len(order), column.name), stage="optimising")
         own = column_venue(venue, column)
         record, voiced, before = design_record(tv, own, voicing=voicing, refine=refine)
         line_power = column_power(tv, own, column, x[:on_lines], z[:on_lines], low, last)
@@ -202,11 +236,14 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
     library holds already), predict the system and write its report and figures."""
     freq_all, low, last, freq, analysed = _frequency_span(tv, venue)
     x, z, samples, grid_xz = system_points(venue, grid)
+    on_lines = sum(sample[0].size for sample in samples)
     placements = venue.columns
     results, files = [], []
     # The last model designed is still loaded: write its columns first, then the others model by model.
-    for c in sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c)):
+    writing = sorted(range(len(columns)), key=lambda c: (-columns[c].column.model.number, c))
+    for position, c in enumerate(writing, 1):
         column, record = columns[c], records[c]
+        step = _column_progress(progress, (position, len(writing), column.column.name))
         name = column_folder(column.column.name)
         sub = folder / name
         sub.mkdir()
@@ -214,17 +251,18 @@ def _write_system(tv: Talvek, venue: Venue, columns: list, records: list, delays
             _hold(tv, column.venue, record)
         held = column.index
         rep = write_design(tv, column.venue, record, sub, column_stem(stem, column.column), grid=grid,
-                           drawing=drawing.column() if drawing is not None else None, progress=progress,
+                           drawing=drawing.column() if drawing is not None else None, progress=step,
                            voiced=column.voiced, before=column.before, designed=designed)
         files += [dict(f, name=f"{name}/{f['name']}") for f in rep["files"]]
         power = column_power(tv, column.venue, column.column, x, z, low, last) * 10 ** (column.level_db / 10)
-        radiated = None
+        radiated = flat = None
         if venue.room is not None:
             from ..room.prediction import radiated_power_db
 
             radiated = radiated_power_db(tv, column.venue, column.level_db)
+            flat = _unsteered(tv, column, record, x[:on_lines], z[:on_lines], low, last)
         results.append(ColumnResult(column.column, column.venue, delays[c], column.level_db, power, radiated,
-                                    summaries[c], rep["headroom_db"]))
+                                    summaries[c], rep["headroom_db"], *(flat or (None, None))))
     # The system's figures and tables list the columns in the file's order.
     results.sort(key=lambda r: placements.index(r.column))
     prediction = combine(venue, results, freq, analysed, samples, grid_xz)

@@ -92,18 +92,28 @@ class Design:
         self.state = "queued"          # queued, running, done, failed
         self.stage = "waiting"
         self.done = self.total = 0
+        self.column = None             # a system's: (position, count) of the column being worked on
         self.started = time.monotonic()
         self.seconds = None
         self.error = None
         self.report = None
 
-    def progress(self, done: int, total: int) -> None:
-        self.stage, self.done, self.total = "predicting levels", done, total
+    def progress(self, done: int, total: int, *, column: tuple | None = None, stage: str | None = None) -> None:
+        """Called as the design goes; a system's names the column, ``(position, count, name)``."""
+        stage = stage or ("drawing plots" if total and done >= total else "predicting levels")
+        if column is not None:
+            from ..design.system import column_label
+
+            self.column = list(column[:2])
+            stage = column_label(column, stage)
+        self.stage, self.done, self.total = stage, done, total
 
     def as_json(self) -> dict:
         out = {"id": self.id, "state": self.state, "stage": self.stage, "done": self.done, "total": self.total,
                "elapsed": round((self.seconds if self.seconds is not None else time.monotonic() - self.started), 2),
                "stem": self.stem}
+        if self.column is not None:
+            out["column"] = self.column
         if self.error:
             out["error"] = self.error
         if self.state == "done":
@@ -187,11 +197,11 @@ class Designer:
 
                         job.report = design_system(tv, venue, staging, job.stem, grid=grid,
                                                    drawing=SystemFiguresAndReport(job.formats),
-                                                   progress=self._tracking(job))
+                                                   progress=job.progress)
                     else:
                         job.report = pipeline.design_venue(tv, venue, staging, job.stem, grid=grid,
                                                            drawing=FiguresAndReport(job.formats),
-                                                           progress=self._tracking(job))
+                                                           progress=job.progress)
                 # A system's columns may load several models; the last one is not worth tracking.
                 self._loaded = None if _is_system(venue) else venue.model.number
             job.state = "done"
@@ -205,14 +215,6 @@ class Designer:
             job.seconds = time.monotonic() - job.started
             job.stage = "finished"
             self.slot.release()
-
-    @staticmethod
-    def _tracking(job: Design):
-        def progress(done, total):
-            job.progress(done, total)
-            if done >= total:
-                job.stage = "drawing plots"
-        return progress
 
     def _forget_old(self) -> None:
         finished = [j for j in self.jobs.values() if j.state in ("done", "failed")]

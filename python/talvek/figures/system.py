@@ -88,7 +88,7 @@ def system_levels_figure(venue, sp):
 
 
 def system_timing_figure(venue, sp, rep: dict):
-    """When each column's sound arrives along the lines (its delay included), and the STI."""
+    """When each column's sound arrives along the lines (its delay included), and the STI, steered and unsteered."""
     fig = new_figure(PAGE)
     room = sp.lines[0].sti is not None
     grid = fig.add_gridspec(2 if room else 1, 1, left=0.08, right=0.97, bottom=0.08, top=0.88, hspace=0.35)
@@ -106,9 +106,14 @@ def system_timing_figure(venue, sp, rep: dict):
         ax = fig.add_subplot(grid[1, 0])
         for s, sl in enumerate(sp.lines):
             ax.plot(sl.x, sl.sti, color=line_colour(s), linewidth=1.6, label=sl.line.name)
+            if sl.sti_unsteered is not None:
+                ax.plot(sl.x, sl.sti_unsteered, color=line_colour(s), linewidth=1.0, linestyle=(0, (3.7, 1.6)))
+        if sp.lines[0].sti_unsteered is not None:
+            ax.plot([], [], color="#000000", linewidth=1.0, linestyle=(0, (3.7, 1.6)), label="unsteered")
         ax.axhline(0.5, color="#555555", linewidth=0.8, linestyle=":")
         ax.set_ylim(0.0, 1.0)
-        ax.set_title("speech transmission index along the lines (male speech at the targets)")
+        ax.set_title("speech transmission index along the lines (male speech at the targets)"
+                     + ("; the same columns unsteered, dashed" if sp.lines[0].sti_unsteered is not None else ""))
         ax.set_xlabel("x along the section, m")
         ax.set_ylabel("STI")
         ax.grid(True)

@@ -45,12 +45,44 @@ def _summary_page(doc, rep: dict) -> None:
             for k, b in enumerate(rep["bands"])]
     page.table(["band", "RMS", "worst"] + [line["name"] for line in active[:5]], rows,
                [0.0, 0.08, 0.18] + [0.28 + 0.13 * k for k in range(len(active[:5]) + 1)], size=8.5)
+    _lines_table(page, rep)
+
+
+def _lines_table(page, rep: dict) -> None:
+    """Per audience line: the loudest level at the columns' levels and before clipping, and with a room the STI,
+    steered and unsteered; one table, so that a system of five lines keeps to its page."""
     room = rep.get("room")
+    sti = {line["name"]: line for line in room["lines"]} if room else {}
+    unsteered = bool(sti) and all(line.get("sti_unsteered_mean") is not None for line in sti.values())
     if room:
-        page.heading("Speech intelligibility (STI, male speech at the targets, the columns' arrivals included)")
-        rows = [[line["name"], f"{line['sti_mean']:.3f}", f"{line['sti_min']:.3f}",
-                 f"{100 * line['share_sti_050']:.0f} %", line["qualification"]] for line in room["lines"]]
-        page.table(["audience line", "mean", "minimum", "≥ 0.50", "band"], rows, [0.0, 0.25, 0.35, 0.45, 0.55, 0.65])
+        page.heading("Per audience line: maximum level and speech intelligibility (STI)")
+    else:
+        page.heading("Per audience line: maximum level")
+    header = ["audience line", "at the levels", "before clipping"]
+    if room:
+        header += ["STI mean", "minimum", "≥ 0.50", "band"] + (["unsteered"] if unsteered else [])
+    rows = []
+    for line in rep["audience_lines"]:
+        clip = line.get("max_spl_before_clipping_db")
+        row = [line["name"] + ("" if line["active"] else " (inactive)"), f"{line['max_spl_at_targets_db']:.1f} dB SPL",
+               f"{clip:.1f} dB SPL" if clip is not None else "–"]
+        if room:
+            s = sti[line["name"]]
+            row += [f"{s['sti_mean']:.3f}", f"{s['sti_min']:.3f}", f"{100 * s['share_sti_050']:.0f} %",
+                    s["qualification"]] + ([f"{s['sti_unsteered_mean']:.3f}"] if unsteered else [])
+        rows.append(row)
+    offsets = [0.0, 0.17, 0.28, 0.39, 0.47, 0.55, 0.62, 0.68, 0.78]
+    page.table(header, rows, offsets[:len(header) + 1], size=8.5)
+    note = ("Maximum level: wide-band SPL of the reference signal at the line's loudest point, at the levels the "
+            "columns play at, and raised, all columns together, until the one with the least headroom clips"
+            + (f" ({rep['headroom_at_targets_db']:+.1f} dB)." if rep.get("headroom_at_targets_db") is not None
+               else "."))
+    if room:
+        note += (" STI of male speech at the targets, the columns' arrivals included"
+                 + ("; unsteered: the same columns with every channel of a section alike, at the same places, "
+                    "delays and gains, at the same mean level per octave band on the active audience." if unsteered
+                    else "."))
+    page.paragraph(note, size=8.5, width=170)
 
 
 def _files_page(doc, rep: dict) -> None:

@@ -688,7 +688,7 @@ function finishDesign() {
 
 function showProgress(job) {
   $("progress").hidden = false;
-  const frac = job.state === "done" ? 1 : job.total ? 0.15 + 0.75 * job.done / job.total : job.stage === "optimising" ? 0.08 : 0.02;
+  const frac = TalvekResults.progressFraction(job);
   $("progress-fill").style.width = `${Math.round(frac * 100)}%`;
   $("progress-text").textContent = `${job.state === "done" ? "done" : job.stage}${job.total && job.state === "running" ? ` ${Math.round(100 * job.done / job.total)}%` : ""} — ${job.elapsed.toFixed(1)} s`;
 }

@@ -1,7 +1,7 @@
-// The files of a finished design as the results page lists them: the top
-// folder first, then one group per column's subfolder (a system's), and in a
-// group the formats of one figure side by side. Pure functions, loaded by the
-// page and by Node's test runner alike.
+// The results page's pure logic: the files of a finished design as it lists them (the top
+// folder first, then one group per column's subfolder, a system's, and in a group the formats
+// of one figure side by side) and how far a running design is. Loaded by the page and by Node's
+// test runner alike.
 (function (root, make) {
   const api = make();
   if (typeof module === "object" && module.exports) module.exports = api;
@@ -55,5 +55,17 @@
     return [...files].filter((p) => !p.includes("/") && p.endsWith(".png") && !shown.includes(p)).sort();
   }
 
-  return { FIGURE_FORMATS, fileGroups, otherFigures, figureStem };
+  // How far a design job is, 0..1, for its bar. A system's job names its column, [position, count]:
+  // the columns are optimised one after the other (no count of points), then their levels predicted
+  // one after the other, so one bar runs over the whole system instead of starting again per column.
+  function progressFraction(job) {
+    if (job.state === "done") return 1;
+    const share = job.total ? job.done / job.total : 0;
+    if (!Array.isArray(job.column)) return job.total ? 0.15 + 0.75 * share : job.stage === "optimising" ? 0.08 : 0.02;
+    const [position, count] = job.column;
+    if (!job.total) return 0.08 + 0.22 * (position - 1) / count;
+    return 0.3 + 0.65 * (position - 1 + share) / count;
+  }
+
+  return { FIGURE_FORMATS, fileGroups, otherFigures, figureStem, progressFraction };
 });
