@@ -85,10 +85,12 @@ class Progress:
                 return
             from tqdm import tqdm  # only a terminal needs it, and it takes a while to import
 
-            self.bar = tqdm(total=total or None, desc=label, file=self.stream, leave=False, disable=None)
+            self.bar = tqdm(total=total or None, desc=label, file=self.stream, leave=False, disable=None,
+                            bar_format=None if total else "{desc}")
             self.shown = label
-        # A stage without a count (an optimisation) shows its label alone.
+        # A stage without a count (an optimisation) shows its label alone, not "0it".
         self.bar.total = total or None
+        self.bar.bar_format = None if total else "{desc}"
         if label != self.shown:
             self.shown = label
             self.bar.set_description_str(label, refresh=False)

@@ -264,6 +264,7 @@ def test_a_system_design_labels_its_progress_bar_with_the_column():
     for label in ("column 1 of 2 (Main): optimising", "column 2 of 2 (Delay): optimising",
                   "column 1 of 2 (Delay): predicting levels", "column 2 of 2 (Main): predicting levels"):
         assert label in shown, shown
+    assert "0it" not in shown  # a stage without a count shows its label alone
     # A single design's bar keeps its one label.
     stream = Terminal()
     progress = Progress("predicting levels", stream)
