@@ -5,10 +5,10 @@ bytes: rows of filtered pixels, deflated. So the figure is compressed once,
 and the PNG file and the report share that work (and those bytes).
 
 The rows go unfiltered (PNG filter "None"): a figure is large areas of flat
-colour, which deflate finds as runs by itself. Measured on a design's four
-figures, the "Sub" filter made the files 5 % smaller to 7 % larger and took
-twice the time, and zlib level 3 is within a tenth of level 6 in size at half
-its time.
+colour, which deflate finds as runs by itself. Measured on a theatre design's
+figures, unfiltered rows at level 3 take half the time of "Sub"-filtered rows
+at level 6, and the files come out 6 % smaller (filters, levels) to 13 %
+larger (coverage).
 """
 
 from __future__ import annotations
