@@ -80,17 +80,16 @@ class Progress:
             from .design.system import column_label
 
             label = column_label(column, label)
+        # A stage without a count (an optimisation) shows its label alone, not "0it".
+        shape = {"total": total or None, "bar_format": None if total else "{desc}"}
         if self.bar is None:
             if not getattr(self.stream, "isatty", lambda: False)():
                 return
             from tqdm import tqdm  # only a terminal needs it, and it takes a while to import
 
-            self.bar = tqdm(total=total or None, desc=label, file=self.stream, leave=False, disable=None,
-                            bar_format=None if total else "{desc}")
+            self.bar = tqdm(desc=label, file=self.stream, leave=False, disable=None, **shape)
             self.shown = label
-        # A stage without a count (an optimisation) shows its label alone, not "0it".
-        self.bar.total = total or None
-        self.bar.bar_format = None if total else "{desc}"
+        self.bar.total, self.bar.bar_format = shape["total"], shape["bar_format"]
         if label != self.shown:
             self.shown = label
             self.bar.set_description_str(label, refresh=False)

@@ -171,17 +171,17 @@ def combine(venue: Venue, columns: list, freq: np.ndarray, analysed: slice, samp
     sti_all = sti_flat = direct = refl = None
     if room is not None:
         spectrum = np.asarray(sti_.MALE_SPECTRUM_DB)[:, None]
-        direct = np.stack([analysis.spl_db(analysis.band_power(freq, c.power, analysis.ROOM_BANDS)) + spectrum
-                           for c in columns])
-        refl = np.stack([reflected.reflected_level_db(c.radiated_db + spectrum[:, 0], room.volume, room.rt60,
-                                                      _distance(c.column, x_all, z_all)) for c in columns])
+        distance = [_distance(c.column, x_all, z_all) for c in columns]
+        direct = np.stack([_room_bands_db(freq, c.power) + spectrum for c in columns])
+        refl = np.stack([reflected.reflected_level_db(c.radiated_db + spectrum[:, 0], room.volume, room.rt60, r)
+                         for c, r in zip(columns, distance)])
         sti_all = sti_.sti_of_arrivals(direct, refl, room.noise, room.rt60, arrival / 1000.0)
         if all(c.flat_power is not None for c in columns):
             on_lines = sum(s[0].size for s in samples)
             flat, flat_radiated = unsteered_levels(venue, columns, freq, samples)
-            flat_refl = np.stack([reflected.reflected_level_db(r + spectrum[:, 0], room.volume, room.rt60,
-                                                               _distance(c.column, x_all[:on_lines], z_all[:on_lines]))
-                                  for c, r in zip(columns, flat_radiated)])
+            flat_refl = np.stack([reflected.reflected_level_db(p + spectrum[:, 0], room.volume, room.rt60,
+                                                               r[:on_lines])
+                                  for p, r in zip(flat_radiated, distance)])
             sti_flat = sti_.sti_of_arrivals(flat + spectrum, flat_refl, room.noise, room.rt60,
                                             arrival[:, :on_lines] / 1000.0)
     lines, offset = [], 0
